@@ -1,0 +1,74 @@
+// FileHandle: an open regular file with a position of its own.
+//
+// Opening takes the file's FileLock (any number of handles without write
+// access, or exactly one with it); collisions fail at once with
+// ResourceCurrentInUse, nothing ever waits. A handle is not synchronised
+// internally: one handle must not be used from two threads at once.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "error/io_result.h"
+#include "fs/file_handle_type.h"
+#include "fs/file_system.h"
+
+namespace moxtile {
+
+class FileHandle final {
+ public:
+  // Takes the file's lock according to `type`; position 0.
+  static IoResult<FileHandle> create(std::shared_ptr<FileSystem> fs, InodeId id,
+                                     FileHandleType type);
+
+  FileHandle(FileHandle&& other) noexcept;
+  FileHandle& operator=(FileHandle&& other) noexcept;
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  // Closes the handle if it is still open (a Panic from that close is
+  // swallowed here; callers that must report it call close() first).
+  ~FileHandle();
+
+  // Check order for all four: closed -> InvalidFileDescriptor; (read/write)
+  // missing access -> OperationNotSupported; node gone -> InodeNotFound;
+  // not a file -> NotAFile.
+  // Copies up to buffer.size() bytes from the position; advances it.
+  IoResult<std::size_t> read(std::span<std::uint8_t> buffer);
+  // Stores the bytes at the position, growing the file; the position stays.
+  IoResult<std::size_t> write(std::span<const std::uint8_t> bytes);
+  // Never moves past the end of the file and never grows it.
+  IoStatus seek(SeekOrigin origin, std::uint64_t amount);
+  // Releases the file's lock. Throws Panic if the lock protocol was broken.
+  IoStatus close();
+
+  std::optional<InodeId> id() const noexcept { return id_; }
+  bool is_open() const noexcept { return id_.has_value(); }
+  FileHandleType type() const noexcept { return type_; }
+  std::uint64_t offset() const noexcept { return offset_; }
+  const std::shared_ptr<FileSystem>& fs() const noexcept { return fs_; }
+
+  // FileHandle { id: Some(2), type: FileHandleType(READ), fs: FileSystem { ... }, offset: 0 }
+  void append_debug(std::string& out) const;
+  std::string debug_string() const;
+
+ private:
+  FileHandle(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type);
+
+  std::optional<InodeId> id_;       // empty once closed
+  FileHandleType type_;             // fixed for the handle's life
+  std::shared_ptr<FileSystem> fs_;  // keeps the filesystem alive, open or closed
+  std::uint64_t offset_ = 0;        // never beyond the file's length
+};
+
+// Opens an existing file by id: NotAFile for anything else.
+IoResult<FileHandle> open_raw(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type);
+// Opens a file by path; with `create`, a missing last name is created as an
+// empty file (in any mode). No missing directory on the way is created.
+IoResult<FileHandle> open(std::shared_ptr<FileSystem> fs, std::string_view path,
+                          FileHandleType type, bool create);
+
+}  // namespace moxtile
