@@ -1,0 +1,518 @@
+"""Filesystem benchmark: PyFs beside the in-memory filesystems Python users pick today.
+
+Runs the same workloads on moxtile.PyFs, PyFilesystem2's MemoryFS, fsspec's
+MemoryFileSystem and pyfakefs (whichever are installed: pip install .[bench])
+and prints ns/op (or MB/s) with the ratio of the fastest peer's time to PyFs's
+(above 1 means PyFs is faster).
+
+Every PyFileHandle.read writes a line to file descriptor 1, so standard output
+is pointed at /dev/null while the workloads run; the table goes to stderr.
+
+    python3 bench/bench_fs.py [--quick]
+"""
+from __future__ import annotations
+
+import argparse
+import contextlib
+import gc
+import os
+import subprocess
+import sys
+import time
+
+import moxtile
+
+MIB = 1 << 20
+
+
+# --------------------------------------------------------------------------- adapters
+class MoxtileAdapter:
+    name = "moxtile.PyFs"
+
+    def __init__(self):
+        self.fs = moxtile.PyFs()
+
+    def mkdir(self, p):
+        self.fs.mkdir(p)
+
+    def touch(self, p):
+        self.fs.touch(p)
+
+    def write_file(self, p, data):
+        fh = self.fs.open(p, "w")
+        fh.write(data)
+        fh.close()
+
+    def read_file(self, p):
+        fh = self.fs.open(p, "r")
+        data = fh.read(1 << 16)
+        fh.close()
+        return data
+
+    def listdir(self, p):
+        files, dirs = self.fs.listdir(p)
+        return len(files) + len(dirs)
+
+    def rmtree(self, p):
+        self.fs.remove(p, True)
+
+    def big_write(self, p, chunks):
+        fh = self.fs.open(p, "w")
+        pos = 0
+        for c in chunks:
+            fh.write(c)
+            pos += len(c)
+            fh.seek(pos, moxtile.Whence.SEEK_SET)
+        fh.close()
+
+    def big_read(self, p, chunk):
+        fh = self.fs.open(p, "r")
+        total = 0
+        while True:
+            b = fh.read(chunk)
+            if not b:
+                break
+            total += len(b)
+        fh.close()
+        return total
+
+    # Hot loops bind methods once, as a user who cares would.
+    def mkdir_loop(self, paths):
+        mk = self.fs.mkdir
+        for p in paths:
+            mk(p)
+
+    def touch_loop(self, paths):
+        t = self.fs.touch
+        for p in paths:
+            t(p)
+
+    def write_loop(self, paths, data):
+        op = self.fs.open
+        for p in paths:
+            fh = op(p, "w")
+            fh.write(data)
+            fh.close()
+
+    def read_loop(self, paths):
+        op = self.fs.open
+        for p in paths:
+            fh = op(p, "r")
+            fh.read(1 << 16)
+            fh.close()
+
+
+class MemoryFSAdapter:
+    name = "fs.memoryfs.MemoryFS"
+
+    def __init__(self):
+        from fs.memoryfs import MemoryFS
+
+        self.fs = MemoryFS()
+
+    def mkdir(self, p):
+        self.fs.makedir(p)
+
+    def touch(self, p):
+        self.fs.create(p)
+
+    def write_file(self, p, data):
+        with self.fs.openbin(p, "w") as f:
+            f.write(data)
+
+    def read_file(self, p):
+        with self.fs.openbin(p, "r") as f:
+            return f.read()
+
+    def listdir(self, p):
+        return len(self.fs.listdir(p))
+
+    def rmtree(self, p):
+        self.fs.removetree(p)
+
+    def big_write(self, p, chunks):
+        with self.fs.openbin(p, "w") as f:
+            for c in chunks:
+                f.write(c)
+
+    def big_read(self, p, chunk):
+        total = 0
+        with self.fs.openbin(p, "r") as f:
+            while True:
+                b = f.read(chunk)
+                if not b:
+                    break
+                total += len(b)
+        return total
+
+    def mkdir_loop(self, paths):
+        mk = self.fs.makedir
+        for p in paths:
+            mk(p)
+
+    def touch_loop(self, paths):
+        c = self.fs.create
+        for p in paths:
+            c(p)
+
+    def write_loop(self, paths, data):
+        ob = self.fs.openbin
+        for p in paths:
+            with ob(p, "w") as f:
+                f.write(data)
+
+    def read_loop(self, paths):
+        ob = self.fs.openbin
+        for p in paths:
+            with ob(p, "r") as f:
+                f.read()
+
+
+class FsspecAdapter:
+    name = "fsspec MemoryFileSystem"
+
+    def __init__(self):
+        from fsspec.implementations.memory import MemoryFileSystem
+
+        self.fs = MemoryFileSystem(skip_instance_cache=True)
+        # Its store is shared by every instance: start from nothing.
+        self.fs.store.clear()
+        self.fs.pseudo_dirs.clear()
+        self.fs.pseudo_dirs.append("")
+
+    def mkdir(self, p):
+        self.fs.mkdir(p, create_parents=False)
+
+    def touch(self, p):
+        self.fs.touch(p)
+
+    def write_file(self, p, data):
+        with self.fs.open(p, "wb") as f:
+            f.write(data)
+
+    def read_file(self, p):
+        with self.fs.open(p, "rb") as f:
+            return f.read()
+
+    def listdir(self, p):
+        return len(self.fs.ls(p, detail=False))
+
+    def rmtree(self, p):
+        self.fs.rm(p, recursive=True)
+
+    def big_write(self, p, chunks):
+        with self.fs.open(p, "wb") as f:
+            for c in chunks:
+                f.write(c)
+
+    def big_read(self, p, chunk):
+        total = 0
+        with self.fs.open(p, "rb") as f:
+            while True:
+                b = f.read(chunk)
+                if not b:
+                    break
+                total += len(b)
+        return total
+
+    def mkdir_loop(self, paths):
+        for p in paths:
+            self.fs.mkdir(p, create_parents=False)
+
+    def touch_loop(self, paths):
+        t = self.fs.touch
+        for p in paths:
+            t(p)
+
+    def write_loop(self, paths, data):
+        o = self.fs.open
+        for p in paths:
+            with o(p, "wb") as f:
+                f.write(data)
+
+    def read_loop(self, paths):
+        o = self.fs.open
+        for p in paths:
+            with o(p, "rb") as f:
+                f.read()
+
+
+class PyfakefsAdapter:
+    name = "pyfakefs"
+
+    def __init__(self):
+        from pyfakefs import fake_filesystem, fake_filesystem_shutil, fake_open, fake_os
+
+        self.fs = fake_filesystem.FakeFilesystem()
+        self.os = fake_os.FakeOsModule(self.fs)
+        self.open = fake_open.FakeFileOpen(self.fs)
+        self.shutil = fake_filesystem_shutil.FakeShutilModule(self.fs)
+
+    def mkdir(self, p):
+        self.os.mkdir(p)
+
+    def touch(self, p):
+        self.fs.create_file(p)
+
+    def write_file(self, p, data):
+        with self.open(p, "wb") as f:
+            f.write(data)
+
+    def read_file(self, p):
+        with self.open(p, "rb") as f:
+            return f.read()
+
+    def listdir(self, p):
+        return len(self.os.listdir(p))
+
+    def rmtree(self, p):
+        self.shutil.rmtree(p)
+
+    def big_write(self, p, chunks):
+        with self.open(p, "wb") as f:
+            for c in chunks:
+                f.write(c)
+
+    def big_read(self, p, chunk):
+        total = 0
+        with self.open(p, "rb") as f:
+            while True:
+                b = f.read(chunk)
+                if not b:
+                    break
+                total += len(b)
+        return total
+
+    def mkdir_loop(self, paths):
+        mk = self.os.mkdir
+        for p in paths:
+            mk(p)
+
+    def touch_loop(self, paths):
+        c = self.fs.create_file
+        for p in paths:
+            c(p)
+
+    def write_loop(self, paths, data):
+        o = self.open
+        for p in paths:
+            with o(p, "wb") as f:
+                f.write(data)
+
+    def read_loop(self, paths):
+        o = self.open
+        for p in paths:
+            with o(p, "rb") as f:
+                f.read()
+
+
+ADAPTERS = [MoxtileAdapter, MemoryFSAdapter, FsspecAdapter, PyfakefsAdapter]
+
+
+def available_adapters():
+    out = []
+    for cls in ADAPTERS:
+        try:
+            cls()
+        except ImportError:
+            print(f"(skipping {cls.name}: not installed)", file=sys.stderr)
+            continue
+        out.append(cls)
+    return out
+
+
+# --------------------------------------------------------------------------- timing
+@contextlib.contextmanager
+def stdout_to_devnull():
+    sys.stdout.flush()
+    saved = os.dup(1)
+    null = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(null, 1)
+    os.close(null)
+    try:
+        yield
+    finally:
+        sys.stdout.flush()
+        os.dup2(saved, 1)
+        os.close(saved)
+
+
+def timed(fn):
+    gc.collect()
+    gc.disable()
+    try:
+        t0 = time.perf_counter_ns()
+        fn()
+        return time.perf_counter_ns() - t0
+    finally:
+        gc.enable()
+
+
+def best(repeats, setup, run):
+    """Best time (ns) of `repeats` runs of run(state), each on a fresh setup()."""
+    times = []
+    for _ in range(repeats):
+        state = setup()
+        times.append(timed(lambda: run(state)))
+    return min(times)
+
+
+def workloads(quick):
+    n_mkdir = 10_000
+    touch_sizes = [1_000, 10_000, 50_000]
+    n_files = 10_000
+    n_list = 10_000
+    rm_dirs, rm_files = 100, 100
+    big = 64 * MIB
+    if quick:
+        n_mkdir, touch_sizes, n_files, n_list, big = 2_000, [1_000, 5_000], 2_000, 2_000, 8 * MIB
+    payload = b"x" * 32
+
+    def fresh(cls):
+        def setup():
+            a = cls()
+            a.mkdir("/d")
+            return a
+
+        return setup
+
+    def mkdir_w(cls, repeats):
+        paths = [f"/d/dir{i}" for i in range(n_mkdir)]
+        return best(repeats, fresh(cls), lambda a: a.mkdir_loop(paths)) / n_mkdir, "ns/mkdir"
+
+    def touch_w(n):
+        def w(cls, repeats):
+            paths = [f"/d/file{i}" for i in range(n)]
+            return best(repeats, fresh(cls), lambda a: a.touch_loop(paths)) / n, "ns/touch"
+
+        return w
+
+    def write_w(cls, repeats):
+        paths = [f"/d/f{i}" for i in range(n_files)]
+        return best(repeats, fresh(cls), lambda a: a.write_loop(paths, payload)) / n_files, "ns/op"
+
+    def read_w(cls, repeats):
+        paths = [f"/d/f{i}" for i in range(n_files)]
+
+        def setup():
+            a = fresh(cls)()
+            a.write_loop(paths, payload)
+            return a
+
+        return best(repeats, setup, lambda a: a.read_loop(paths)) / n_files, "ns/op"
+
+    def list_w(cls, repeats):
+        def setup():
+            a = fresh(cls)()
+            a.touch_loop([f"/d/e{i}" for i in range(n_list)])
+            return a
+
+        def run(a):
+            for _ in range(10):
+                assert a.listdir("/d") == n_list
+
+        return best(repeats, setup, run) / (10 * n_list), "ns/entry"
+
+    def rm_w(cls, repeats):
+        def setup():
+            a = fresh(cls)()
+            for i in range(rm_dirs):
+                a.mkdir(f"/d/s{i}")
+                a.touch_loop([f"/d/s{i}/f{j}" for j in range(rm_files)])
+            return a
+
+        return best(repeats, setup, lambda a: a.rmtree("/d")) / (rm_dirs * rm_files), "ns/file"
+
+    chunk = MIB
+    chunks = [bytes([i % 251]) * chunk for i in range(big // chunk)]
+
+    def bigw_w(cls, repeats):
+        t = best(repeats, fresh(cls), lambda a: a.big_write("/d/big", chunks))
+        return big / t, "GB/s"  # bytes per ns == GB/s
+
+    def bigr_w(cls, repeats):
+        def setup():
+            a = fresh(cls)()
+            a.big_write("/d/big", chunks)
+            return a
+
+        t = best(repeats, setup, lambda a: a.big_read("/d/big", chunk))
+        return big / t, "GB/s"
+
+    out = [("mkdir x%d in one dir" % n_mkdir, mkdir_w, False)]
+    out += [("touch x%d in one dir" % n, touch_w(n), False) for n in touch_sizes]
+    out += [
+        ("open(w)+write 32B+close x%d" % n_files, write_w, False),
+        ("open(r)+read all+close x%d" % n_files, read_w, False),
+        ("listdir of %d entries" % n_list, list_w, False),
+        ("rm -r %d dirs x %d files" % (rm_dirs, rm_files), rm_w, False),
+        ("write %d MiB in 1 MiB chunks" % (big // MIB), bigw_w, True),
+        ("read %d MiB in 1 MiB chunks" % (big // MIB), bigr_w, True),
+    ]
+    return out
+
+
+# --------------------------------------------------------------------------- memory
+MEMORY_CHILD = r"""
+import gc, sys
+sys.path[:0] = {path!r}
+import bench_fs
+cls = [c for c in bench_fs.ADAPTERS if c.name == {name!r}][0]
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+a = cls(); a.mkdir("/d")
+paths = ["/d/f%d" % i for i in range({n})]
+gc.collect(); before = rss()
+a.touch_loop(paths)
+gc.collect(); after = rss()
+print((after - before) / {n})
+"""
+
+
+def memory_per_file(cls, n):
+    code = MEMORY_CHILD.format(path=[os.path.dirname(os.path.abspath(__file__))] + sys.path,
+                               name=cls.name, n=n)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    return float(out.stdout.strip().splitlines()[-1])
+
+
+# --------------------------------------------------------------------------- main
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--quick", action="store_true", help="smaller sizes, one repeat")
+    args = ap.parse_args()
+    repeats = 1 if args.quick else 3
+    adapters = available_adapters()
+    err = sys.stderr
+
+    names = [c.name for c in adapters]
+    print(f"{'workload':36s}" + "".join(f"{n:>26s}" for n in names) + f"{'PyFs vs best peer':>20s}", file=err)
+    for title, fn, higher_is_better in workloads(args.quick):
+        row = {}
+        for cls in adapters:
+            with stdout_to_devnull():
+                value, unit = fn(cls, repeats)
+            row[cls.name] = value
+        mine = row[MoxtileAdapter.name]
+        peers = [v for k, v in row.items() if k != MoxtileAdapter.name]
+        if peers:
+            best_peer = max(peers) if higher_is_better else min(peers)
+            ratio = mine / best_peer if higher_is_better else best_peer / mine
+            ratio_s = f"{ratio:17.1f}x"
+        else:
+            ratio_s = f"{'n/a':>18s}"
+        cells = "".join(f"{row[n]:>18.2f} {unit:>7s}" if higher_is_better else f"{row[n]:>17.0f} {unit:>8s}"
+                        for n in names)
+        print(f"{title:36s}{cells}{ratio_s}", file=err, flush=True)
+
+    n_mem = 20_000 if args.quick else 100_000
+    cells = []
+    for cls in adapters:
+        cells.append(memory_per_file(cls, n_mem))
+    print(f"{'RSS per empty file (%d files)' % n_mem:36s}"
+          + "".join(f"{c:>17.0f} {'B/file':>8s}" for c in cells), file=err)
+
+
+if __name__ == "__main__":
+    main()
