@@ -1,0 +1,128 @@
+#include "pool/account_processes.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <cstdio>
+#include <string_view>
+
+#include "pool/unique_fd.h"
+
+namespace moxtile {
+namespace {
+
+constexpr int kKillRounds = 60;
+
+// Parses the pid out of a /proc entry name; 0 for anything that is not a pid.
+pid_t pid_of(const char* name) {
+  std::string_view n(name);
+  pid_t pid = 0;
+  auto [end, ec] = std::from_chars(n.data(), n.data() + n.size(), pid);
+  if (ec != std::errc() || end != n.data() + n.size()) return 0;
+  return pid;
+}
+
+// True iff process `pid` is alive (not a zombie) and its real or effective
+// uid is `uid`. Reads /proc/<pid>/status; a vanished process is not a match.
+bool belongs_to(pid_t pid, std::uint32_t uid) {
+  char path[32];
+  std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
+  UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd) return false;
+  char buf[2048];  // State: and Uid: are among the first lines
+  ssize_t n;
+  do {
+    n = ::read(fd.get(), buf, sizeof buf);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return false;
+  std::string_view text(buf, static_cast<std::size_t>(n));
+
+  // `key` starts with a line break: a process may put "Uid:" in its own name
+  // (the first line), but the kernel escapes line breaks there.
+  auto field = [&](std::string_view key) -> std::string_view {
+    std::size_t at = text.find(key);
+    if (at == std::string_view::npos) return {};
+    std::size_t start = at + key.size();
+    std::size_t end = text.find('\n', start);
+    return text.substr(start, end == std::string_view::npos ? end : end - start);
+  };
+
+  std::string_view state = field("\nState:");
+  std::size_t letter = state.find_first_not_of(" \t");
+  if (letter == std::string_view::npos || state[letter] == 'Z' || state[letter] == 'X') return false;
+
+  // "Uid:\t<real>\t<effective>\t<saved>\t<fs>"
+  std::string_view uids = field("\nUid:");
+  for (int i = 0; i < 2; ++i) {
+    std::size_t begin = uids.find_first_not_of(" \t");
+    if (begin == std::string_view::npos) return false;
+    uids.remove_prefix(begin);
+    std::uint32_t value = 0;
+    auto [end, ec] = std::from_chars(uids.data(), uids.data() + uids.size(), value);
+    if (ec != std::errc()) return false;
+    if (value == uid) return true;
+    uids.remove_prefix(static_cast<std::size_t>(end - uids.data()));
+  }
+  return false;
+}
+
+// SIGKILLs `pid` if it still belongs to `uid`. Through a pidfd, so that a pid
+// reused between the check and the signal cannot hit an unrelated process.
+void kill_if_owned(pid_t pid, std::uint32_t uid) {
+  UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  if (!pidfd) {
+    if (errno == ENOSYS && belongs_to(pid, uid)) ::kill(pid, SIGKILL);
+    return;
+  }
+  // The pidfd pins one process: if it still matches now, it is the one we saw.
+  if (!belongs_to(pid, uid)) return;
+  ::syscall(SYS_pidfd_send_signal, pidfd.get(), SIGKILL, nullptr, 0);
+}
+
+// Visits every live process of `uid` except ourselves; returns how many.
+template <class Visit>
+std::size_t for_each_process(std::uint32_t uid, Visit visit) {
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return 0;
+  const pid_t self = ::getpid();
+  std::size_t found = 0;
+  while (dirent* entry = ::readdir(proc)) {
+    pid_t pid = pid_of(entry->d_name);
+    if (pid <= 0 || pid == self || !belongs_to(pid, uid)) continue;
+    ++found;
+    visit(pid);
+  }
+  ::closedir(proc);
+  return found;
+}
+
+void pause_ms(long ms) {
+  timespec t{0, ms * 1000000L};
+  while (::nanosleep(&t, &t) != 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
+std::size_t count_account_processes(std::uint32_t uid) {
+  return for_each_process(uid, [](pid_t) {});
+}
+
+std::size_t kill_account_processes(std::uint32_t uid) {
+  if (uid == 0) return 0;
+  for (int round = 0; round < kKillRounds; ++round) {
+    std::size_t found = for_each_process(uid, [uid](pid_t pid) { kill_if_owned(pid, uid); });
+    if (found == 0) return 0;
+    // SIGKILL takes effect when the target next runs; give it a moment.
+    pause_ms(round < 10 ? 1 : 10);
+  }
+  return count_account_processes(uid);
+}
+
+}  // namespace moxtile

@@ -1,0 +1,99 @@
+#include "pool/terminal_session.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <utility>
+#include <vector>
+
+#include "pool/fatal_error_sink.h"
+#include "pool/system_error.h"
+
+namespace moxtile {
+namespace {
+
+constexpr const char* kNoProcess = "The process is None";
+
+}  // namespace
+
+TerminalSession::TerminalSession(SharedUser user, PipedChild process)
+    : user_(std::move(user)), process_(std::move(process)) {}
+
+TerminalSession::~TerminalSession() {
+  try {
+    close();
+  } catch (const Panic& fatal) {
+    report_fatal_error(fatal);
+  }
+}
+
+TermResult<void> TerminalSession::write(std::span<const std::uint8_t> data) {
+  if (!process_) return TermError{kNoProcess};
+  if (!process_->in) return TermError{"Failed to get the stdin of the process"};
+  while (!data.empty()) {
+    ssize_t n = ::write(process_->in.get(), data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return TermError{"Failed to write to the stdin of the process: " + system_error_text(errno)};
+    }
+    data = data.subspan(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+TermResult<std::size_t> TerminalSession::read_pipe(const UniqueFd PipedChild::*end,
+                                                   std::span<std::uint8_t> buffer,
+                                                   const char* missing, const char* failed) {
+  if (!process_) return TermError{kNoProcess};
+  const UniqueFd& fd = (*process_).*end;
+  if (!fd) return TermError{missing};
+  if (buffer.empty()) return std::size_t{0};
+  ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
+  if (n < 0) return TermError{failed};
+  return static_cast<std::size_t>(n);
+}
+
+TermResult<std::size_t> TerminalSession::read_stdout(std::span<std::uint8_t> buffer) {
+  return read_pipe(&PipedChild::out, buffer, "Failed to get the stdout of the process",
+                   "Failed to read stdout");
+}
+
+TermResult<std::size_t> TerminalSession::read_stderr(std::span<std::uint8_t> buffer) {
+  return read_pipe(&PipedChild::err, buffer, "Failed to get the stderr of the process",
+                   "Failed to read stderr");
+}
+
+void TerminalSession::close() {
+  if (!process_) return;
+  PipedChild child = std::move(*process_);
+  process_.reset();
+  // Not reaped before this point, so the pid is still ours even if su has exited.
+  if (::kill(child.pid, SIGKILL) != 0) {
+    panic("Failed to kill the terminal session: " + system_error_text(errno));
+  }
+  (void)wait_child(child.pid);
+}  // the pipes close with `child`
+
+std::string start_script(const std::string& home) {
+  return "export HOME=\"" + home + "\"; cd \"" + home + "\"; exec /bin/bash";
+}
+
+PoolResult<std::unique_ptr<TerminalSession>> spawn_terminal(SharedUser user) {
+  std::string username;
+  std::string home;
+  {
+    auto guard = user->lock();
+    username = guard->username();
+    home = guard->home();
+  }
+  const std::vector<std::string> argv = {"su", "-s", "/bin/bash", "-P", "-c", start_script(home),
+                                         username};
+  auto child = spawn_piped(argv);
+  if (!child) {
+    return pool_error("Failed to create the terminal session: " + system_error_text(child.error()));
+  }
+  return std::make_unique<TerminalSession>(std::move(user), std::move(*child));
+}
+
+}  // namespace moxtile

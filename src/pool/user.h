@@ -1,0 +1,50 @@
+// User: one account handed out by a UserPool, and its release.
+//
+// A User is shared (SharedUser): the Python user object and every session
+// spawned from it hold it. When the last holder lets go, the destructor
+// releases the account: every process still running as it is stopped (first
+// `pkill -u <uid>`, then SIGKILL for anything that survived), and the account
+// goes back onto its pool's idle list. Release reports problems as warning
+// lines on standard error; a fatal error during release (a poisoned pool lock)
+// goes to the fatal error sink, since a destructor cannot throw.
+// Thread-safety: the fields are fixed at construction; SharedUser wraps the
+// User in a PoisonableMutex, through which holders read them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "pool/poisonable_mutex.h"
+
+namespace moxtile {
+
+class UserPool;
+using SharedUserPool = std::shared_ptr<PoisonableMutex<UserPool>>;
+
+class User final {
+ public:
+  // REQUIRES: `pool` is the pool that lists (uid, username) as in use.
+  User(std::string username, std::string home, SharedUserPool pool, std::uint32_t uid);
+  ~User();
+  User(const User&) = delete;
+  User& operator=(const User&) = delete;
+
+  const std::string& username() const noexcept { return username_; }
+  // The canonical path of the home directory made for this allocation.
+  const std::string& home() const noexcept { return home_; }
+  std::uint32_t uid() const noexcept { return uid_; }
+
+ private:
+  // Throws Panic if the pool's lock is poisoned.
+  void release();
+
+  std::string username_;
+  std::string home_;
+  SharedUserPool pool_;  // emptied by release()
+  std::uint32_t uid_;
+};
+
+using SharedUser = std::shared_ptr<PoisonableMutex<User>>;
+
+}  // namespace moxtile

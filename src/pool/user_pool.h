@@ -1,0 +1,78 @@
+// UserPool: real UNIX accounts of the host, handed out for throw-away use.
+//
+// Accounts are made with `useradd` (named "test_" and eight generated
+// characters), never deleted, and reused: a released account goes onto the
+// idle list, which is taken from last-in first-out before any account is made.
+// A name that already exists on the host (from an earlier run) is adopted
+// after an `id` lookup. Each allocation gets a fresh empty home directory
+// under /tmp/tmp_user_home owned by the account.
+//
+// Thread-safety: the pool is shared (SharedUserPool) by its Python object and
+// every User it handed out; all access goes through its one PoisonableMutex.
+// alloc_user holds that lock while it runs `id` and `useradd`, and prepares the
+// home without it. Lock order: a User's lock is never held while the pool's
+// lock is taken.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pool/expected.h"
+#include "pool/name_generator.h"
+#include "pool/poisonable_mutex.h"
+#include "pool/user.h"
+
+namespace moxtile {
+
+inline constexpr const char* kAllocFailed = "Failed to allocate a new user account";
+
+struct PoolEntry {
+  std::uint32_t uid = 0;
+  std::string username;
+};
+
+class UserPool final {
+ public:
+  // Reserves room for `user_count` entries in both lists.
+  // Throws std::length_error or std::bad_alloc when that room cannot be had.
+  explicit UserPool(std::size_t user_count);
+  UserPool(const UserPool&) = delete;
+  UserPool& operator=(const UserPool&) = delete;
+
+  std::size_t max_user() const noexcept { return max_user_; }
+  // Accounts handed out, in the order they were taken.
+  const std::vector<PoolEntry>& user() const noexcept { return user_; }
+  // Idle accounts; the last one is handed out next.
+  const std::vector<PoolEntry>& free_user() const noexcept { return free_user_; }
+
+  // Moves the first in-use entry with `uid` to the end of the idle list;
+  // does nothing if there is none.
+  void give_back(std::uint32_t uid);
+
+ private:
+  friend PoolResult<SharedUser> alloc_user(SharedUserPool pool);
+
+  std::vector<PoolEntry> user_;
+  std::vector<PoolEntry> free_user_;
+  std::size_t max_user_;
+  NameGenerator name_rng_;
+};
+
+// A new shared pool of at most `user_count` accounts in use at once, or an
+// error when room for that many entries cannot be reserved.
+PoolResult<SharedUserPool> new_user_pool(std::size_t user_count);
+
+// The uid of the existing account `name` (`id -u <name>`), or nothing.
+// Throws Panic when `id` cannot be started.
+std::optional<std::uint32_t> userid(const std::string& name);
+
+// Hands out an account: the last idle one, else a new (or adopted) one, and
+// makes its home. Returns the User (which keeps `pool`) or an error message.
+// Throws Panic when the pool's lock is poisoned or `id`/`useradd` cannot be
+// started (the latter poisons the lock).
+PoolResult<SharedUser> alloc_user(SharedUserPool pool);
+
+}  // namespace moxtile
