@@ -60,7 +60,7 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"no_expansion", "$HOME *.txt a|b;c>d", {"$HOME", "*.txt", "a|b;c>d"}},
         SplitCase{"utf8_passes_through", "echo 'h\xC3\xA9' \xE2\x82\xAC", {"echo", "h\xC3\xA9", "\xE2\x82\xAC"}},
         SplitCase{"nul_byte_is_ordinary", std::string("a\0b", 3), {std::string("a\0b", 3)}}),
-    [](const ::testing::TestParamInfo<SplitCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<SplitCase>& param) { return std::string(param.param.name); });
 
 class MalformedLine : public ::testing::TestWithParam<std::string> {};
 
