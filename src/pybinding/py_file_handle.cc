@@ -1,0 +1,216 @@
+#include "pybinding/py_file_handle.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+
+#include "error/panic.h"
+#include "pybinding/poisoning_mutex.h"
+#include "pybinding/results.h"
+#include "pybinding/whence.h"
+
+namespace moxtile::py {
+namespace {
+
+using HandleCell = PoisoningMutex<FileHandle>;
+using HandleObject = Instance<HandleCell>;
+
+constexpr const char kClassDoc[] =
+    "\nA simple wrapper around the FileHandle struct.\n\nThis class is a simple wrapper around "
+    "the FileHandle struct. It defines\nthe basis for a file handle that can be used in Python. "
+    "The file handle\ncan be used to read and write data to a file.\n\nA file handle is always "
+    "associated with a filesystem and an inode. The\nfile handle can be used to read and write "
+    "data to the file.\n";
+
+constexpr const char kIdDoc[] =
+    "id($self)\n--\n\n\nReturns a string representation of the file handle.\n";
+constexpr const char kCloseDoc[] =
+    "close($self)\n--\n\n\nClose the file handle.\n\nNotice that the pyobject still holds a "
+    "reference to the file handle. However\nany subsequent read or write operation will "
+    "fail.\n\nSmall Note on garbage collection: The file handle will internally be "
+    "closed\nHOWEVER it will still keep the file system and inode alive. Until the file\nhandle "
+    "is dropped.\n";
+constexpr const char kReadDoc[] =
+    "read($self, buffer)\n--\n\n\nRead data from the file handle.\n\nThis function reads data "
+    "from the file handle. The function will return a\nbyte array with the data that was read "
+    "from the file. The function will\nreturn an error if the read operation failed.\n";
+constexpr const char kWriteDoc[] =
+    "write($self, buffer)\n--\n\n\nWrite data to the file handle.\n\nThis function writes data "
+    "to the file handle. The function will return the\nnumber of bytes that were written to the "
+    "file. The function will return an\nerror if the write operation failed.\n";
+constexpr const char kSeekDoc[] =
+    "seek($self, offset, whence)\n--\n\n\nSeek a certain position in the file.\n\nThis function "
+    "seeks a certain position in the file. The function will return\nthe new position in the "
+    "file. The function will return an error if the seek\noperation failed.\n";
+constexpr const char kTellDoc[] =
+    "tell($self)\n--\n\n\nTell the current position in the file.\n\nThis function returns the "
+    "current position in the file. The function will\nreturn an error if the tell operation "
+    "failed.\n";
+
+// Largest size a bytes object can have; anything above cannot be allocated.
+constexpr std::uint64_t kMaxBytesSize =
+    static_cast<std::uint64_t>(PY_SSIZE_T_MAX) - sizeof(PyBytesObject);
+
+// Writes "Read <count> bytes from file\n" straight to file descriptor 1 with
+// one system call (more only after EINTR or a partial write). A failure to
+// write is not the read's failure and is ignored.
+void write_read_notice(std::size_t count) noexcept {
+  constexpr std::string_view kHead = "Read ";
+  constexpr std::string_view kTail = " bytes from file\n";
+  char line[kHead.size() + 20 + kTail.size()];
+  char* end = std::copy(kHead.begin(), kHead.end(), line);
+  end = std::to_chars(end, end + 20, count).ptr;
+  end = std::copy(kTail.begin(), kTail.end(), end);
+
+  const char* next = line;
+  while (next < end) {
+    const ssize_t written = ::write(STDOUT_FILENO, next, static_cast<std::size_t>(end - next));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    next += written;
+  }
+}
+
+PyObject* handle_id(PyObject* self, PyObject*) {
+  return call_noargs<HandleCell>(self, [](HandleCell& cell) -> PyObject* {
+    const std::optional<InodeId> id = cell.with_lock([](FileHandle& h) { return h.id(); });
+    if (!id) return raise_io_error(IoErrorKind::InvalidFileDescriptor);
+    return new_int(*id);
+  });
+}
+
+PyObject* handle_close(PyObject* self, PyObject*) {
+  return call_noargs<HandleCell>(self, [](HandleCell& cell) -> PyObject* {
+    return none_or_raise(cell.with_lock([](FileHandle& h) { return h.close(); }));
+  });
+}
+
+PyObject* handle_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constinit Signature signature{"PyFileHandle", "read", {"buffer"}, 1};
+  return call_method<HandleCell>(
+      signature, self, args, nargs, kwnames, [](HandleCell& cell, const Args& a) -> PyObject* {
+        std::uint64_t size = 0;
+        if (!a.u64(0, size)) return nullptr;
+        if (size > kMaxBytesSize) return PyErr_NoMemory();
+        // The result is allocated at full size and read into in place, then
+        // shrunk: each byte is copied once.
+        PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+        if (!bytes) return nullptr;
+        const std::span<std::uint8_t> buffer(
+            reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), size);
+        const IoResult<std::size_t> count = cell.with_lock([&](FileHandle& h) {
+          IoResult<std::size_t> read = h.read(buffer);
+          if (read) write_read_notice(*read);
+          return read;
+        });
+        if (!count) return raise_io_error(count.error());
+        if (*count == size) return bytes.release();
+        PyObject* resized = bytes.release();
+        if (_PyBytes_Resize(&resized, static_cast<Py_ssize_t>(*count)) < 0) return nullptr;
+        return resized;
+      });
+}
+
+PyObject* handle_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constinit Signature signature{"PyFileHandle", "write", {"buffer"}, 1};
+  return call_method<HandleCell>(
+      signature, self, args, nargs, kwnames, [](HandleCell& cell, const Args& a) -> PyObject* {
+        std::span<const std::uint8_t> data;
+        if (!a.bytes(0, data)) return nullptr;
+        const IoResult<std::size_t> written =
+            cell.with_lock([&](FileHandle& h) { return h.write(data); });
+        if (!written) return raise_io_error(written.error());
+        return new_int(*written);
+      });
+}
+
+PyObject* handle_seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constinit Signature signature{"PyFileHandle", "seek", {"offset", "whence"}, 2};
+  return call_method<HandleCell>(
+      signature, self, args, nargs, kwnames, [](HandleCell& cell, const Args& a) -> PyObject* {
+        std::uint64_t offset = 0;
+        SeekOrigin origin = SeekOrigin::Start;
+        if (!a.u64(0, offset) || !whence_from_arg(a, 1, origin)) return nullptr;
+        return none_or_raise(cell.with_lock([&](FileHandle& h) { return h.seek(origin, offset); }));
+      });
+}
+
+PyObject* handle_tell(PyObject* self, PyObject*) {
+  return call_noargs<HandleCell>(self, [](HandleCell& cell) -> PyObject* {
+    const std::optional<std::uint64_t> offset = cell.with_lock([](FileHandle& h) {
+      return h.is_open() ? std::optional<std::uint64_t>(h.offset()) : std::nullopt;
+    });
+    if (!offset) return raise_io_error(IoErrorKind::InvalidFileDescriptor);
+    return new_int(*offset);
+  });
+}
+
+PyObject* handle_str(PyObject* self) {
+  return call_noargs<HandleCell>(self, [](HandleCell& cell) -> PyObject* {
+    const std::string text = cell.with_lock([](FileHandle& h) { return h.debug_string(); });
+    return new_str(text);
+  });
+}
+
+// Closes a handle that is still open before it is destroyed; a failure of
+// that close goes to the unraisable hook as a PanicException.
+void handle_dealloc(PyObject* self) noexcept {
+  HandleCell& cell = HandleObject::of(self).core;
+  try {
+    const IoStatus closed = cell.with_lock_ignoring_poison([](FileHandle& h) -> IoStatus {
+      if (!h.is_open()) return {};
+      return h.close();
+    });
+    if (!closed) report_unraisable_panic(Py_TYPE(self), closed.error().message());
+  } catch (const Panic& panic) {
+    report_unraisable_panic(Py_TYPE(self), panic.message());
+  } catch (...) {
+    report_unraisable_panic(Py_TYPE(self), "unknown internal error while closing a file handle");
+  }
+  destroy_instance<HandleCell>(self);
+}
+
+PyMethodDef g_methods[] = {
+    method_without_args("id", handle_id, kIdDoc),
+    method_without_args("close", handle_close, kCloseDoc),
+    method_with_args("read", handle_read, kReadDoc),
+    method_with_args("write", handle_write, kWriteDoc),
+    method_with_args("seek", handle_seek, kSeekDoc),
+    method_without_args("tell", handle_tell, kTellDoc),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const PyType_Slot g_slots[] = {
+    {Py_tp_str, reinterpret_cast<void*>(&handle_str)},
+};
+
+}  // namespace
+
+PyClass& py_file_handle_class() {
+  static PyClass instance(ClassSpec{
+      .name = "PyFileHandle",
+      .qualified_name = "moxtile.PyFileHandle",
+      .doc = kClassDoc,
+      .basicsize = sizeof(HandleObject),
+      .methods = g_methods,
+      .constructor = nullptr,
+      .dealloc = &handle_dealloc,
+      .extra_slots = g_slots,
+      .after_create = nullptr,
+  });
+  return instance;
+}
+
+PyObject* new_py_file_handle(PyTypeObject* type, FileHandle&& handle) {
+  return new_instance<HandleCell>(type, std::move(handle));
+}
+
+}  // namespace moxtile::py

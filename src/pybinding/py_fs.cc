@@ -1,0 +1,183 @@
+#include "pybinding/py_fs.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "fs/file_handle.h"
+#include "pybinding/fs_tree.h"
+#include "pybinding/py_file_handle.h"
+#include "pybinding/results.h"
+
+namespace moxtile::py {
+namespace {
+
+using FsPtr = std::shared_ptr<FileSystem>;
+using FsObject = Instance<FsPtr>;
+
+constexpr const char kClassDoc[] =
+    "PyFs()\n--\n\n"
+    "\nAn highly simplified binding for a simple filesystem.\n\nThis class is a simple wrapper "
+    "around the FileSystem struct. It defines\nthe basis for a small filesystem that can be "
+    "used in Python. The filesystem\ncan handle files, nested directories and symlinks.\n\nThe "
+    "filesystem is thread-safe and can be shared between multiple threads.\n";
+
+constexpr const char kMkdirDoc[] =
+    "mkdir($self, path)\n--\n\n\nCreate a new directory in the filesystem.\n\nThis function "
+    "creates a new directory in the filesystem. The function will\nreturn an error if the "
+    "directory could not be created.\n";
+constexpr const char kTouchDoc[] =
+    "touch($self, path)\n--\n\n\nCreate a new file in the filesystem.\n\nThis function creates "
+    "a new file in the filesystem. The function will return\nan error if the file could not be "
+    "created.\n";
+constexpr const char kOpenDoc[] =
+    "open($self, path, mode)\n--\n\n\nOpen a file in the filesystem.\n\nThis function opens a "
+    "file in the filesystem. The function will return a file\nhandle that can be used to read "
+    "and write data to the file. The function will\nreturn an error if the file could not be "
+    "opened.\n";
+constexpr const char kListdirDoc[] =
+    "listdir($self, path)\n--\n\n\nList the contents of a directory.\n\nThis function lists the "
+    "contents of a directory. The function will return a\nlist of strings with the names of the "
+    "files and directories in the directory.\nThe function will return an error if the "
+    "directory could not be listed.\n";
+// The text signature names only `recurse`, although `path` and `recurse` are both required.
+constexpr const char kRemoveDoc[] =
+    "remove(recurse=False)\n--\n\n\nRemove a file from the filesystem.\n";
+constexpr const char kTreeDoc[] =
+    "tree($self, path, ident=None)\n--\n\n\nDebug the file system\n\nThis function will return "
+    "a debug representation of the filesystem as a string.\n";
+
+PyObject* fs_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static constinit Signature signature{"PyFs", "__new__", {}, 0};
+  return guarded([&]() -> PyObject* {
+    Args matched(signature);
+    if (!match_tuple(args, kwargs, matched)) return nullptr;
+    FsPtr fs = FileSystem::create();
+    return new_instance<FsPtr>(type, std::move(fs));
+  });
+}
+
+PyObject* fs_mkdir(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constinit Signature signature{"PyFs", "mkdir", {"path"}, 1};
+  return call_method<FsPtr>(signature, self, args, nargs, kwnames,
+                            [](FsPtr& fs, const Args& a) -> PyObject* {
+                              std::string_view path;
+                              if (!a.text(0, path)) return nullptr;
+                              return none_or_raise(fs->mkdir(path));
+                            });
+}
+
+PyObject* fs_touch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constinit Signature signature{"PyFs", "touch", {"path"}, 1};
+  return call_method<FsPtr>(signature, self, args, nargs, kwnames,
+                            [](FsPtr& fs, const Args& a) -> PyObject* {
+                              std::string_view path;
+                              if (!a.text(0, path)) return nullptr;
+                              return none_or_raise(fs->touch(path));
+                            });
+}
+
+PyObject* fs_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constinit Signature signature{"PyFs", "open", {"path", "mode"}, 2};
+  return call_method<FsPtr>(
+      signature, self, args, nargs, kwnames, [](FsPtr& fs, const Args& a) -> PyObject* {
+        std::string_view path;
+        std::string_view mode;
+        if (!a.text(0, path) || !a.text(1, mode)) return nullptr;
+        // The mode is checked before the path is looked at.
+        IoResult<FileHandleType> type = FileHandleType::from_str(mode);
+        if (!type) return raise_io_error(type.error());
+        PyTypeObject* handle_type = py_file_handle_class().require();
+        IoResult<FileHandle> handle = moxtile::open(fs, path, *type, /*create=*/true);
+        if (!handle) return raise_io_error(handle.error());
+        return new_py_file_handle(handle_type, std::move(*handle));
+      });
+}
+
+PyObject* fs_listdir(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constinit Signature signature{"PyFs", "listdir", {"path"}, 1};
+  return call_method<FsPtr>(signature, self, args, nargs, kwnames,
+                            [](FsPtr& fs, const Args& a) -> PyObject* {
+                              std::string_view path;
+                              if (!a.text(0, path)) return nullptr;
+                              IoResult<InodeId> id = fs->get_inode_by_path_raw(path);
+                              if (!id) return raise_io_error(id.error());
+                              IoResult<Listing> listing = fs->ls_raw(*id);
+                              if (!listing) return raise_io_error(listing.error());
+                              PyRef files = PyRef::steal(new_str_list(listing->files));
+                              if (!files) return nullptr;
+                              PyRef directories = PyRef::steal(new_str_list(listing->directories));
+                              if (!directories) return nullptr;
+                              return PyTuple_Pack(2, files.get(), directories.get());
+                            });
+}
+
+PyObject* fs_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constinit Signature signature{"PyFs", "remove", {"path", "recurse"}, 2};
+  return call_method<FsPtr>(signature, self, args, nargs, kwnames,
+                            [](FsPtr& fs, const Args& a) -> PyObject* {
+                              std::string_view path;
+                              bool recurse = false;
+                              if (!a.text(0, path) || !a.flag(1, recurse)) return nullptr;
+                              return none_or_raise(fs->rm(path, recurse));
+                            });
+}
+
+PyObject* fs_tree(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constinit Signature signature{"PyFs", "tree", {"path", "ident"}, 1};
+  return call_method<FsPtr>(signature, self, args, nargs, kwnames,
+                            [](FsPtr& fs, const Args& a) -> PyObject* {
+                              std::string_view path;
+                              std::optional<std::string_view> ident;
+                              if (!a.text(0, path) || !a.optional_text(1, ident)) return nullptr;
+                              IoResult<std::string> text =
+                                  render_tree(*fs, path, ident.value_or(std::string_view()));
+                              if (!text) return raise_io_error(text.error());
+                              return new_str(*text);
+                            });
+}
+
+PyObject* fs_str(PyObject* self) {
+  return call_noargs<FsPtr>(self, [](FsPtr& fs) -> PyObject* { return new_str(fs->debug_string()); });
+}
+
+PyMethodDef g_methods[] = {
+    method_with_args("mkdir", fs_mkdir, kMkdirDoc),
+    method_with_args("touch", fs_touch, kTouchDoc),
+    method_with_args("open", fs_open, kOpenDoc),
+    method_with_args("listdir", fs_listdir, kListdirDoc),
+    method_with_args("remove", fs_remove, kRemoveDoc),
+    method_with_args("tree", fs_tree, kTreeDoc),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const PyType_Slot g_slots[] = {
+    {Py_tp_str, reinterpret_cast<void*>(&fs_str)},
+};
+
+}  // namespace
+
+PyClass& py_fs_class() {
+  static PyClass instance(ClassSpec{
+      .name = "PyFs",
+      .qualified_name = "moxtile.PyFs",
+      .doc = kClassDoc,
+      .basicsize = sizeof(FsObject),
+      .methods = g_methods,
+      .constructor = &fs_new,
+      .dealloc = &dealloc_instance<FsPtr>,
+      .extra_slots = g_slots,
+      .after_create = nullptr,
+  });
+  return instance;
+}
+
+bool fs_from_arg(const Args& args, std::size_t i, std::shared_ptr<FileSystem>& out) {
+  PyObject* value = args[i];
+  if (!py_fs_class().is_instance(value)) return raise_wrong_type(value, args.name(i), "PyFs");
+  out = FsObject::of(value).core;
+  return true;
+}
+
+}  // namespace moxtile::py

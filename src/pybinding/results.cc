@@ -1,0 +1,31 @@
+#include "pybinding/results.h"
+
+#include "pybinding/errors.h"
+
+namespace moxtile::py {
+
+PyObject* none_or_raise(const IoStatus& status) {
+  if (!status) return raise_io_error(status.error());
+  Py_RETURN_NONE;
+}
+
+PyObject* new_int(std::uint64_t value) {
+  return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value));
+}
+
+PyObject* new_str(std::string_view utf8) {
+  return PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), nullptr);
+}
+
+PyObject* new_str_list(const std::vector<std::string>& items) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyObject* item = new_str(items[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
+  }
+  return list.release();
+}
+
+}  // namespace moxtile::py
