@@ -54,12 +54,13 @@ INSTANTIATE_TEST_SUITE_P(Cases, ExitStatusTest,
                                            ExitCase{"kill -TERM $$", std::nullopt, SIGTERM, false}));
 
 TEST(RunTool, CapturesBothStreamsWithoutDeadlock) {
-  // 1 MiB on each stream, interleaved: far beyond a pipe's buffer.
+  // Each stream in turn gets far more than a pipe holds: a reader that waits on
+  // one stream to its end before the other would hang here.
   ToolOutput out = run_sh(
-      "i=0; while [ $i -lt 256 ]; do head -c 4096 /dev/zero | tr '\\0' o; "
-      "head -c 4096 /dev/zero | tr '\\0' e >&2; i=$((i+1)); done");
-  EXPECT_EQ(out.out, std::string(1 << 20, 'o'));
-  EXPECT_EQ(out.err, std::string(1 << 20, 'e'));
+      "head -c 262144 /dev/zero | tr '\\0' e >&2; head -c 262144 /dev/zero | tr '\\0' o; "
+      "head -c 262144 /dev/zero | tr '\\0' e >&2");
+  EXPECT_EQ(out.out, std::string(1 << 18, 'o'));
+  EXPECT_EQ(out.err, std::string(1 << 19, 'e'));
   EXPECT_TRUE(out.status.success());
 }
 
