@@ -56,12 +56,24 @@ class FileHandle final {
   std::string debug_string() const;
 
  private:
-  FileHandle(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type);
+  friend IoResult<FileHandle> open_raw(std::shared_ptr<FileSystem>, InodeId, FileHandleType);
+  friend IoResult<FileHandle> open(std::shared_ptr<FileSystem>, std::string_view, FileHandleType,
+                                   bool);
+
+  FileHandle(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type, NodeRef node);
+  // Takes `file`'s lock according to `type`; `id` is what the handle shows.
+  static IoResult<FileHandle> open_node(std::shared_ptr<FileSystem> fs, InodeId id,
+                                        FileHandleType type, NodeRef file);
+  // The common checks of read/write/seek/close; `needed` is READ, WRITE or EMPTY.
+  IoStatus check(std::uint32_t needed) const;
 
   std::optional<InodeId> id_;       // empty once closed
   FileHandleType type_;             // fixed for the handle's life
   std::shared_ptr<FileSystem> fs_;  // keeps the filesystem alive, open or closed
   std::uint64_t offset_ = 0;        // never beyond the file's length
+  // The open file itself, so use skips the table; a file with an open handle
+  // cannot be removed, so it stays the node under id_. Empty once closed.
+  NodeRef node_;
 };
 
 // Opens an existing file by id: NotAFile for anything else.

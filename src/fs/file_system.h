@@ -19,12 +19,16 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "error/io_result.h"
+#include "fs/file_handle_type.h"
 #include "fs/inode_table.h"
 
 namespace moxtile {
+
+class FileHandle;
 
 // Result of ls_raw: names of the children that are not directories, then of
 // those that are, each in creation order.
@@ -74,11 +78,19 @@ class FileSystem final {
   IoStatus touch(std::string_view path);
   IoStatus rm(std::string_view path, bool recursive);
   // Removes the node (and with `recursive`, everything below it, depth first
-  // in child order; the first failure stops the removal). Removing the root
-  // with `recursive` empties it; the root itself always stays.
+  // in child order; the first failure stops the removal). A file with an open
+  // handle is ResourceCurrentInUse. A directory is found empty and marked as
+  // going under one exclusive hold of its lock, so a creation racing with its
+  // removal fails with InodeNotFound instead of leaving an orphan.
+  // The root is never taken out of the table: with `recursive` it is emptied
+  // and the call succeeds; without, it is DirectoryIsNotEmpty when it has
+  // children and otherwise a successful no-op.
   IoStatus rm_raw(InodeId id, bool recursive);
   IoResult<Listing> ls_raw(InodeId id) const;
 
+  // Lists by the children's own kinds (a symlink counts as a non-directory).
+  // The listing is taken under the directory's lock, so no child vanishes
+  // halfway; a child removed concurrently is either listed or skipped.
   // Calls visit(std::string_view name, bool is_directory) -> bool for each
   // child of `directory` in creation order while holding the directory's lock
   // shared; stops early when visit returns false. NotADirectory for a file.
@@ -98,12 +110,38 @@ class FileSystem final {
   void append_debug(std::string& out) const;
   std::string debug_string() const;
 
+  // The table itself, for inspection (invariant checks, diagnostics).
+  const InodeTable& inodes() const noexcept { return inodes_; }
+
  private:
   friend class FileHandle;
+  friend IoResult<FileHandle> open_raw(std::shared_ptr<FileSystem>, InodeId, FileHandleType);
+  friend IoResult<FileHandle> open(std::shared_ptr<FileSystem>, std::string_view, FileHandleType,
+                                   bool);
+
+  // Symlinks are followed at most this many times before InodeNotFound.
+  static constexpr int kMaxSymlinkHops = 40;
+
+  // The node `id` designates (symlinks followed).
+  IoResult<NodeRef> resolve(InodeId id) const;
+  // `node` itself, or what it designates when it is a symlink.
+  IoResult<NodeRef> follow(NodeRef node) const;
+  IoResult<NodeRef> resolve_path(std::string_view path) const;
+  // The child of `directory` called `name` (an ordinary name, not "", ".", "..").
+  static IoResult<NodeRef> lookup_child(const INode& directory, std::string_view name);
+  // Name check, id, then insert_child.
+  IoResult<NodeRef> create_in(INode& directory, std::string_view name, NodeType type);
+  // Everything of creation after the id is drawn, under one exclusive hold
+  // of the directory's lock.
+  IoResult<NodeRef> insert_child(INode& directory, InodeId id, std::string_view name,
+                                 NodeType type, InodeId symlink_target);
+  IoStatus remove_node(const NodeRef& node, bool recursive);
+  IoStatus make_at_path(std::string_view path, NodeType type);
   using ChildVisitor = bool (*)(void* ctx, std::string_view name, bool is_directory);
   IoStatus for_each_child_impl(InodeId directory, ChildVisitor visit, void* ctx) const;
 
   InodeTable inodes_;                           // owns every node
+  NodeRef root_;                                // the root is never removed
   std::atomic<std::uint64_t> next_inode_id_{1};  // only grows
 };
 

@@ -1,0 +1,90 @@
+// ChildList: the children of one directory, in creation order.
+//
+// Each entry is a counted reference to the child node, so a listed child is
+// always alive. Up to 8 children live inline and are searched linearly. Once a
+// directory outgrows that, the children move to a heap array and get a name
+// index (open addressing over positions in the array, keyed by a hash of the
+// name); removed entries become holes that are squeezed out in bulk, so
+// removing children one after another stays linear overall.
+//
+// Thread safety: none of its own; guarded by the directory node's lock
+// (shared for find/for_each, exclusive for append/remove).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace moxtile {
+
+class INode;
+class NodeRef;
+
+// 64-bit hash of a name's bytes.
+std::uint64_t hash_name(std::string_view name) noexcept;
+
+class ChildList final {
+ public:
+  static constexpr std::uint32_t kInlineCapacity = 8;
+
+  ChildList() noexcept {}
+  ~ChildList();
+  ChildList(const ChildList&) = delete;
+  ChildList& operator=(const ChildList&) = delete;
+
+  std::size_t size() const noexcept { return on_heap() ? heap_->live : inline_size_; }
+  bool empty() const noexcept { return size() == 0; }
+
+  // The child called `name` (bytes compared exactly), borrowed; nullptr if none.
+  INode* find(std::string_view name) const noexcept;
+  // REQUIRES: no child of that name is present.
+  void append(NodeRef child);
+  // Takes `child` out (keeping the order of the rest) and hands back the
+  // list's reference to it; an empty reference when it was not listed.
+  // Never throws.
+  NodeRef remove(const INode* child) noexcept;
+
+  // Calls visit(INode*) for each child in order; stops when it returns false.
+  template <class Visit>
+  void for_each(Visit&& visit) const {
+    if (!on_heap()) {
+      for (std::uint32_t i = 0; i < inline_size_; ++i) {
+        if (!visit(inline_[i])) return;
+      }
+      return;
+    }
+    for (std::uint32_t i = 0; i < heap_->used; ++i) {
+      if (heap_->items[i] != nullptr && !visit(heap_->items[i])) return;
+    }
+  }
+
+ private:
+  // The heap form: `items` holds `used` slots, of which `live` are children
+  // and the rest holes (nullptr). `index` has index_mask + 1 slots, each 0
+  // (empty) or (upper 32 bits of the name hash) << 32 | (position + 1).
+  struct Heap {
+    INode** items;
+    std::uint64_t* index;
+    std::uint32_t used;
+    std::uint32_t capacity;
+    std::uint32_t live;
+    std::uint32_t index_mask;
+  };
+  static constexpr std::uint32_t kOnHeap = UINT32_MAX;
+
+  bool on_heap() const noexcept { return inline_size_ == kOnHeap; }
+  void move_to_heap();
+  void make_room();
+  void compact() noexcept;
+  void index_insert(std::uint64_t slot) noexcept;
+  void index_erase(std::uint32_t at) noexcept;
+  void grow_index();
+
+  union {
+    INode* inline_[kInlineCapacity];
+    Heap* heap_;
+  };
+  std::uint32_t inline_size_ = 0;  // kOnHeap once the children live in heap_
+};
+
+}  // namespace moxtile

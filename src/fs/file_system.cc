@@ -1,0 +1,103 @@
+// Node model: construction, resolution by id, creation and release of nodes.
+#include "fs/file_system.h"
+
+#include "fs/inode.h"
+
+namespace moxtile {
+namespace {
+
+bool is_valid_name(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of("/\\") == std::string_view::npos;
+}
+
+}  // namespace
+
+std::shared_ptr<FileSystem> FileSystem::create() { return std::make_shared<FileSystem>(); }
+
+FileSystem::FileSystem() : root_(INode::make(kRootId, kRootId, 0, "", NodeType::Directory)) {
+  inodes_.insert(root_);
+}
+
+IoResult<NodeRef> FileSystem::resolve(InodeId id) const {
+  for (int hop = 0; hop <= kMaxSymlinkHops; ++hop) {
+    NodeRef node = inodes_.get(id);
+    if (!node) return IoErrorKind::InodeNotFound;
+    if (!node->is_symlink()) return node;
+    id = node->symlink_target();
+  }
+  return IoErrorKind::InodeNotFound;
+}
+
+IoResult<NodeRef> FileSystem::follow(NodeRef node) const {
+  if (!node->is_symlink()) return node;
+  return resolve(node->symlink_target());
+}
+
+IoResult<InodeId> FileSystem::get_inode_raw(InodeId id) const {
+  auto node = resolve(id);
+  if (!node) return node.error();
+  return (*node)->id();
+}
+
+IoResult<bool> FileSystem::is_file_raw(InodeId id) const {
+  auto node = resolve(id);
+  if (!node) return node.error();
+  return !(*node)->is_directory();
+}
+
+IoResult<bool> FileSystem::is_directory_raw(InodeId id) const {
+  auto node = resolve(id);
+  if (!node) return node.error();
+  return (*node)->is_directory();
+}
+
+IoResult<InodeId> FileSystem::create_inode(InodeId parent, std::string_view name, NodeType type,
+                                           InodeId symlink_target) {
+  if (!is_valid_name(name)) return IoErrorKind::ResourceAlreadyExists;
+  InodeId id = next_inode_id_.fetch_add(1, std::memory_order_relaxed);
+  auto directory = resolve(parent);
+  if (!directory) return directory.error();
+  auto node = insert_child(**directory, id, name, type, symlink_target);
+  if (!node) return node.error();
+  return id;
+}
+
+IoResult<NodeRef> FileSystem::create_in(INode& directory, std::string_view name, NodeType type) {
+  if (!is_valid_name(name)) return IoErrorKind::ResourceAlreadyExists;
+  InodeId id = next_inode_id_.fetch_add(1, std::memory_order_relaxed);
+  return insert_child(directory, id, name, type, 0);
+}
+
+IoResult<NodeRef> FileSystem::insert_child(INode& directory, InodeId id, std::string_view name,
+                                           NodeType type, InodeId symlink_target) {
+  std::size_t depth = directory.depth() + 1;
+  if (depth > kMaxDepth) {
+    // Too deep either way; only an existing name takes precedence.
+    if (!directory.is_directory()) return IoErrorKind::MaxRecursionDepthExceeded;
+    SharedGuard guard(directory.lock());
+    if (directory.children().find(name) != nullptr) return IoErrorKind::ResourceAlreadyExists;
+    return IoErrorKind::MaxRecursionDepthExceeded;
+  }
+  if (!directory.is_directory()) return IoErrorKind::NotADirectory;
+
+  // Built before the lock is taken; dropped after it is released on failure.
+  NodeRef node = INode::make(id, directory.id(), static_cast<std::uint32_t>(depth), name, type,
+                             symlink_target);
+  ExclusiveGuard guard(directory.lock());
+  ChildList& children = directory.children();
+  if (children.find(name) != nullptr) return IoErrorKind::ResourceAlreadyExists;
+  if (directory.going()) return IoErrorKind::InodeNotFound;
+  children.append(node);
+  try {
+    inodes_.insert(node);  // table locks are leaves: fine under the directory's lock
+  } catch (...) {
+    children.remove(node.get());
+    throw;
+  }
+  return node;
+}
+
+void FileSystem::release_inode_id(InodeId id) { inodes_.remove(id); }
+
+}  // namespace moxtile

@@ -1,0 +1,164 @@
+// INode: one node of the filesystem (file, directory or symlink), and NodeRef,
+// the counted reference through which nodes are handed around.
+//
+// Thread safety, by field:
+//   refs                       atomic; NodeRef changes it
+//   id, parent, depth, name,   immutable after construction (a node's kind
+//   type, symlink target       never changes), read without any lock
+//   children, going            guarded by `lock` (shared to read, exclusive to change)
+//   file bytes                 guarded by `lock` (shared to read, exclusive to write)
+//   file lock flag             atomic (see file_lock.h)
+//
+// A node is freed when its last NodeRef goes: the inode table holds one, the
+// parent's child list another, an open FileHandle a third.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "fs/child_list.h"
+#include "fs/file_data.h"
+#include "fs/file_lock.h"
+#include "fs/inode_types.h"
+#include "fs/rw_lock.h"
+
+namespace moxtile {
+
+class NodeRef;
+
+class INode final {
+ public:
+  static constexpr std::size_t kInlineNameCapacity = 24;
+
+  // A new node with one reference, held by the returned NodeRef.
+  // `target` is used only for a Symlink.
+  static NodeRef make(InodeId id, InodeId parent, std::uint32_t depth, std::string_view name,
+                      NodeType type, InodeId target = 0);
+
+  INode(const INode&) = delete;
+  INode& operator=(const INode&) = delete;
+
+  InodeId id() const noexcept { return id_; }
+  InodeId parent() const noexcept { return parent_; }
+  std::size_t depth() const noexcept { return depth_; }
+  std::string_view name() const noexcept {
+    return {name_size_ <= kInlineNameCapacity ? name_.inline_ : name_.heap_, name_size_};
+  }
+  NodeType type() const noexcept { return type_; }
+  bool is_directory() const noexcept { return type_ == NodeType::Directory; }
+  bool is_file() const noexcept { return type_ == NodeType::File; }
+  bool is_symlink() const noexcept { return type_ == NodeType::Symlink; }
+
+  // The lock around the node's content.
+  RwLock& lock() const noexcept { return lock_; }
+
+  // ---- File (REQUIRES: is_file()) ----
+  // Bytes: guarded by lock(). Flag: atomic.
+  FileData& file_data() noexcept { return payload_.file.data; }
+  const FileData& file_data() const noexcept { return payload_.file.data; }
+  FileLock& file_lock() const noexcept { return payload_.file.lock; }
+
+  // ---- Directory (REQUIRES: is_directory()); guarded by lock() ----
+  ChildList& children() noexcept { return payload_.children; }
+  const ChildList& children() const noexcept { return payload_.children; }
+  // Set, under the exclusive lock, once the directory has been found empty
+  // for removal; nothing is created in a directory that is going.
+  bool going() const noexcept { return going_; }
+  void set_going() noexcept { going_ = true; }
+
+  // ---- Symlink (REQUIRES: is_symlink()); immutable ----
+  InodeId symlink_target() const noexcept { return payload_.target; }
+
+  // INode { id: 2, parent: 1, depth: 2, name: "f", data: RwLock { data: File {...}, poisoned: false, .. } }
+  // Takes the lock shared if it can; shows <locked> while a writer holds it.
+  void append_debug(std::string& out) const;
+
+ private:
+  friend class NodeRef;
+
+  INode(InodeId id, InodeId parent, std::uint32_t depth, std::string_view name, NodeType type,
+        InodeId target);
+  ~INode();
+
+  void add_ref() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
+  void drop_ref() noexcept {
+    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  }
+  void append_kind_debug(std::string& out) const;
+
+  struct FilePayload {
+    FileData data;
+    mutable FileLock lock;
+  };
+  union Payload {
+    Payload() noexcept {}
+    ~Payload() {}
+    FilePayload file;
+    ChildList children;
+    InodeId target;
+  };
+  union NameStorage {
+    char inline_[kInlineNameCapacity];
+    char* heap_;
+  };
+
+  std::atomic<std::uint32_t> refs_{1};
+  mutable RwLock lock_;
+  const InodeId id_;
+  const InodeId parent_;
+  std::uint32_t name_size_;
+  const std::uint8_t depth_;
+  const NodeType type_;
+  bool going_ = false;
+  NameStorage name_;
+  Payload payload_;
+};
+
+// Counted reference to an INode (empty or one reference). Copying adds a
+// reference, destroying drops it; the node is freed with its last reference.
+class NodeRef final {
+ public:
+  NodeRef() noexcept = default;
+  NodeRef(const NodeRef& other) noexcept : node_(other.node_) {
+    if (node_ != nullptr) node_->add_ref();
+  }
+  NodeRef(NodeRef&& other) noexcept : node_(std::exchange(other.node_, nullptr)) {}
+  NodeRef& operator=(NodeRef other) noexcept {
+    std::swap(node_, other.node_);
+    return *this;
+  }
+  ~NodeRef() {
+    if (node_ != nullptr) node_->drop_ref();
+  }
+
+  // Takes over a reference the caller already owns.
+  static NodeRef adopt(INode* node) noexcept {
+    NodeRef r;
+    r.node_ = node;
+    return r;
+  }
+  // Adds a reference to a node the caller can see alive (under a lock that
+  // keeps it listed).
+  static NodeRef share(INode* node) noexcept {
+    if (node != nullptr) node->add_ref();
+    return adopt(node);
+  }
+  // Gives up the reference without dropping it; see adopt().
+  INode* release() noexcept { return std::exchange(node_, nullptr); }
+
+  INode* get() const noexcept { return node_; }
+  INode* operator->() const noexcept { return node_; }
+  INode& operator*() const noexcept { return *node_; }
+  explicit operator bool() const noexcept { return node_ != nullptr; }
+  void reset() noexcept { NodeRef().swap(*this); }
+  void swap(NodeRef& other) noexcept { std::swap(node_, other.node_); }
+
+ private:
+  INode* node_ = nullptr;
+};
+
+}  // namespace moxtile

@@ -1,0 +1,100 @@
+// Namespace operations: mkdir, touch, rm, listing.
+#include "fs/file_system.h"
+#include "fs/inline_vector.h"
+#include "fs/path_split.h"
+
+namespace moxtile {
+
+IoStatus FileSystem::make_at_path(std::string_view path, NodeType type) {
+  PathSplit split = split_path(path);
+  auto directory = resolve_path(split.parent);
+  if (!directory) return directory.error();
+  auto node = create_in(**directory, split.name, type);
+  if (!node) return node.error();
+  return {};
+}
+
+IoStatus FileSystem::mkdir(std::string_view path) { return make_at_path(path, NodeType::Directory); }
+
+IoStatus FileSystem::touch(std::string_view path) { return make_at_path(path, NodeType::File); }
+
+IoStatus FileSystem::rm(std::string_view path, bool recursive) {
+  auto node = resolve_path(path);
+  if (!node) return node.error();
+  return remove_node(*node, recursive);
+}
+
+IoStatus FileSystem::rm_raw(InodeId id, bool recursive) {
+  auto node = resolve(id);
+  if (!node) return node.error();
+  return remove_node(*node, recursive);
+}
+
+IoStatus FileSystem::remove_node(const NodeRef& node, bool recursive) {
+  // Phase 1: inspect and, with `recursive`, empty (depth first, child order;
+  // the first failure stops everything).
+  if (node->is_directory()) {
+    InlineVector<NodeRef, 8> children;
+    {
+      SharedGuard guard(node->lock());
+      if (!node->children().empty() && !recursive) return IoErrorKind::DirectoryIsNotEmpty;
+      node->children().for_each([&](INode* child) {
+        children.push_back(NodeRef::share(child));
+        return true;
+      });
+    }
+    for (std::size_t i = 0; i < children.size(); ++i) {
+      IoStatus status = remove_node(children[i], true);
+      if (!status) return status;
+    }
+  }
+  if (node->id() == kRootId) return {};  // emptied; the root itself stays
+
+  // Phase 2: detach. Nothing was held since phase 1, so check again.
+  if (!inodes_.get(node->id())) return IoErrorKind::InodeNotFound;
+  auto parent = resolve(node->parent());
+  if (!parent) return parent.error();
+  if (!(*parent)->is_directory()) return IoErrorKind::NotADirectory;
+  if (node->is_directory()) {
+    // Emptiness and the going mark under one exclusive hold: a creation that
+    // comes later sees the mark and fails instead of leaving an orphan.
+    ExclusiveGuard guard(node->lock());
+    if (node->going()) return IoErrorKind::InodeNotFound;  // another removal won
+    if (!node->children().empty()) return IoErrorKind::DirectoryIsNotEmpty;
+    node->set_going();
+  } else if (node->is_file()) {
+    SharedGuard guard(node->lock());
+    // From here on no handle can be opened on the file.
+    if (!node->file_lock().try_claim_for_removal()) return IoErrorKind::ResourceCurrentInUse;
+  }
+  NodeRef detached;
+  {
+    ExclusiveGuard guard((*parent)->lock());
+    detached = (*parent)->children().remove(node.get());
+  }
+  NodeRef released = inodes_.remove(node->id());
+  return {};
+}
+
+IoResult<Listing> FileSystem::ls_raw(InodeId id) const {
+  Listing listing;
+  IoStatus status = for_each_child(id, [&](std::string_view name, bool is_directory) {
+    (is_directory ? listing.directories : listing.files).emplace_back(name);
+    return true;
+  });
+  if (!status) return status.error();
+  return listing;
+}
+
+IoStatus FileSystem::for_each_child_impl(InodeId directory, ChildVisitor visit, void* ctx) const {
+  auto node = resolve(directory);
+  if (!node) return node.error();
+  if (!(*node)->is_directory()) return IoErrorKind::NotADirectory;
+  SharedGuard guard((*node)->lock());
+  // Names and kinds are immutable, so they are read straight off the children.
+  (*node)->children().for_each(
+      [&](const INode* child) { return visit(ctx, child->name(), child->is_directory()); });
+  return {};
+}
+
+}  // namespace moxtile

@@ -1,0 +1,19 @@
+// Splitting a path into its parent path and final name, at the last '/' or '\\'.
+#pragma once
+
+#include <string_view>
+
+namespace moxtile {
+
+struct PathSplit {
+  std::string_view parent;  // empty (the root) when there is no separator
+  std::string_view name;    // may be empty (a path ending in a separator)
+};
+
+inline PathSplit split_path(std::string_view path) {
+  std::size_t at = path.find_last_of("/\\");
+  if (at == std::string_view::npos) return {std::string_view(), path};
+  return {path.substr(0, at), path.substr(at + 1)};
+}
+
+}  // namespace moxtile

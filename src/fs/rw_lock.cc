@@ -1,0 +1,86 @@
+#include "fs/rw_lock.h"
+
+namespace moxtile {
+namespace {
+
+// Short waits (a reader copying a name, a writer appending one child) are
+// far cheaper to spin out than to sleep through.
+constexpr int kSpinLimit = 64;
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+}  // namespace
+
+void RwLock::lock_slow() {
+  int spins = 0;
+  for (;;) {
+    std::uint32_t s = state_.load(std::memory_order_relaxed);
+    if ((s & (kWriter | kReaders)) == 0) {
+      // Clears WW (another waiting writer sets it again) and keeps S.
+      if (state_.compare_exchange_weak(s, (s & kSleepers) | kWriter, std::memory_order_acquire,
+                                       std::memory_order_relaxed)) {
+        return;
+      }
+      continue;
+    }
+    if ((s & kWriterWaiting) == 0) {
+      state_.compare_exchange_weak(s, s | kWriterWaiting, std::memory_order_relaxed);
+      continue;
+    }
+    if (spins < kSpinLimit) {
+      ++spins;
+      cpu_relax();
+      continue;
+    }
+    if ((s & kSleepers) == 0) {
+      if (!state_.compare_exchange_weak(s, s | kSleepers, std::memory_order_relaxed)) continue;
+      s |= kSleepers;
+    }
+    state_.wait(s, std::memory_order_relaxed);
+  }
+}
+
+void RwLock::lock_shared_slow() {
+  int spins = 0;
+  for (;;) {
+    std::uint32_t s = state_.load(std::memory_order_relaxed);
+    if ((s & (kWriter | kWriterWaiting)) == 0) {
+      if (state_.compare_exchange_weak(s, s + 1, std::memory_order_acquire,
+                                       std::memory_order_relaxed)) {
+        return;
+      }
+      continue;
+    }
+    if (spins < kSpinLimit) {
+      ++spins;
+      cpu_relax();
+      continue;
+    }
+    if ((s & kSleepers) == 0) {
+      if (!state_.compare_exchange_weak(s, s | kSleepers, std::memory_order_relaxed)) continue;
+      s |= kSleepers;
+    }
+    state_.wait(s, std::memory_order_relaxed);
+  }
+}
+
+void RwLock::wake_after_last_reader(std::uint32_t now) {
+  // Only from the exact state "no readers, no writer, sleepers": if a writer
+  // got in meanwhile it kept S and wakes everyone on unlock; if a reader got
+  // in, its own unlock comes back here.
+  std::uint32_t cur = now;
+  while ((cur & (kReaders | kWriter | kSleepers)) == kSleepers) {
+    if (state_.compare_exchange_weak(cur, cur & ~kSleepers, std::memory_order_relaxed)) {
+      state_.notify_all();
+      return;
+    }
+  }
+}
+
+}  // namespace moxtile

@@ -1,0 +1,120 @@
+// RwLock: a 4-byte reader/writer lock with writer preference.
+//
+// Thread safety: every member may be called from any thread. Not recursive:
+// a thread must never take the lock (in any mode) while it already holds it,
+// since a waiting writer blocks new readers. Acquiring has acquire semantics,
+// releasing has release semantics. Contended threads spin briefly, then sleep
+// on the word itself (futex-backed atomic wait).
+//
+// State word:
+//   bit 31  W   a writer holds the lock
+//   bit 30  WW  a writer is waiting (new readers stay out)
+//   bit 29  S   someone sleeps on the word (the releaser must notify)
+//   0..28   R   number of readers holding the lock
+//
+//   state            lock_shared         lock                unlock_shared (last)   unlock
+//   free (0)         R=1                 W                   -                      -
+//   R>0              R+1                 set WW, wait        R-1                    -
+//   R>0 | WW         wait                wait                R-1; if R=0 and S:     -
+//                                                            clear S (exact CAS),
+//                                                            notify all
+//   W (| S)          wait                wait                -                      clear W and S;
+//                                                                                   notify if S was set
+// A writer that acquires clears WW but keeps S, so that its own unlock wakes
+// the sleepers that are still there. Sleepers re-announce themselves (WW, S)
+// after every wake-up.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace moxtile {
+
+class RwLock final {
+ public:
+  RwLock() noexcept = default;
+  RwLock(const RwLock&) = delete;
+  RwLock& operator=(const RwLock&) = delete;
+
+  void lock() {
+    std::uint32_t s = state_.load(std::memory_order_relaxed);
+    if ((s & (kWriter | kReaders)) == 0 &&
+        state_.compare_exchange_strong(s, (s & kSleepers) | kWriter, std::memory_order_acquire,
+                                       std::memory_order_relaxed)) {
+      return;
+    }
+    lock_slow();
+  }
+
+  void unlock() {
+    std::uint32_t prev = state_.fetch_and(~(kWriter | kSleepers), std::memory_order_release);
+    if ((prev & kSleepers) != 0) state_.notify_all();
+  }
+
+  void lock_shared() {
+    std::uint32_t s = state_.load(std::memory_order_relaxed);
+    if ((s & (kWriter | kWriterWaiting)) == 0 &&
+        state_.compare_exchange_strong(s, s + 1, std::memory_order_acquire,
+                                       std::memory_order_relaxed)) {
+      return;
+    }
+    lock_shared_slow();
+  }
+
+  void unlock_shared() {
+    std::uint32_t now = state_.fetch_sub(1, std::memory_order_release) - 1;
+    if ((now & (kReaders | kSleepers)) == kSleepers) wake_after_last_reader(now);
+  }
+
+  // Succeeds unless a writer holds the lock (a merely waiting writer does not
+  // count: the caller only looks and lets go at once).
+  bool try_lock_shared() {
+    std::uint32_t s = state_.load(std::memory_order_relaxed);
+    while ((s & kWriter) == 0) {
+      if (state_.compare_exchange_weak(s, s + 1, std::memory_order_acquire,
+                                       std::memory_order_relaxed)) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  static constexpr std::uint32_t kWriter = 1u << 31;
+  static constexpr std::uint32_t kWriterWaiting = 1u << 30;
+  static constexpr std::uint32_t kSleepers = 1u << 29;
+  static constexpr std::uint32_t kReaders = kSleepers - 1;
+
+  void lock_slow();
+  void lock_shared_slow();
+  void wake_after_last_reader(std::uint32_t now);
+
+  std::atomic<std::uint32_t> state_{0};
+};
+static_assert(sizeof(RwLock) == 4);
+
+// Holds `lock` shared for the guard's scope.
+class SharedGuard final {
+ public:
+  explicit SharedGuard(RwLock& lock) : lock_(lock) { lock_.lock_shared(); }
+  ~SharedGuard() { lock_.unlock_shared(); }
+  SharedGuard(const SharedGuard&) = delete;
+  SharedGuard& operator=(const SharedGuard&) = delete;
+
+ private:
+  RwLock& lock_;
+};
+
+// Holds `lock` exclusively for the guard's scope.
+class ExclusiveGuard final {
+ public:
+  explicit ExclusiveGuard(RwLock& lock) : lock_(lock) { lock_.lock(); }
+  ~ExclusiveGuard() { lock_.unlock(); }
+  ExclusiveGuard(const ExclusiveGuard&) = delete;
+  ExclusiveGuard& operator=(const ExclusiveGuard&) = delete;
+
+ private:
+  RwLock& lock_;
+};
+
+}  // namespace moxtile
