@@ -1,0 +1,251 @@
+"""PyUserPool and PyUser: allocation, reuse, homes and release of real accounts."""
+import os
+
+import pytest
+
+import moxtile
+from test_pool_helpers import check_child, needs_accounts, run_child, tool_dir
+
+ALLOC_FAILED = "Failed to allocate a new user account"
+
+
+@pytest.mark.parametrize(
+    "cls, doc, signature",
+    [
+        (
+            moxtile.PyUserPool,
+            "\nA class that represents a pool of UNIX users.\n\nThis class represents a pool of "
+            "UNIX users. The pool can be used to\ncreate and release user accounts. The pool is "
+            "thread-safe and can be\nshared between multiple threads.\n",
+            "(user_count=None)",
+        ),
+        (
+            moxtile.PyUser,
+            "\nA class that represents a user account in the pool.\n\nThis class represents a "
+            "user account in the pool. The user account can\nbe used to create a new terminal "
+            "session. The user account will be\nreleased back to the pool when the session is "
+            "dropped.\n",
+            None,
+        ),
+        (
+            moxtile.PyTerminalSession,
+            "\nA class that represents a terminal session for a user.\n\nThis class represents a "
+            "unique terminal session for a user. The terminal\nsession will automatically create "
+            "a new user account when the session is\ncreated. The terminal session will also "
+            "release the user account back to\nthe pool when the session is dropped.\n",
+            None,
+        ),
+    ],
+)
+def test_class_documentation(cls, doc, signature):
+    assert cls.__doc__ == doc
+    assert cls.__text_signature__ == signature
+
+
+@pytest.mark.parametrize(
+    "method, signature, doc",
+    [
+        (moxtile.PyUserPool.allocate, "($self)",
+         "\nAllocate a new user account from the pool.\n\nThis function allocates a new user "
+         "account from the pool. The user\naccount can be used to create a new terminal session. "
+         "The function\nwill return an error if the user account could not be allocated.\n"),
+        (moxtile.PyUser.spawn, "($self)",
+         "\nSpawn a new terminal session for the user.\n\nThis function spawns a new terminal "
+         "session for the user. The terminal\nsession can be used to interact with the terminal. "
+         "The function will\nreturn an error if the terminal session could not be spawned.\n"),
+        (moxtile.PyUser.username, "($self)", "\nGet the username of the user.\n"),
+        (moxtile.PyUser.uid, "($self)", "\nGet the UID of the user.\n"),
+        (moxtile.PyUser.home, "($self)", "\nGet the home folder of the user.\n"),
+        (moxtile.PyTerminalSession.close, "($self)", "\nClose the terminal session.\n"),
+        (moxtile.PyTerminalSession.write, "($self, data)", "\nWrite data to the terminal session.\n"),
+        (moxtile.PyTerminalSession.read, "($self, buffer=None)",
+         "\nRead data from the terminal session.\n"),
+        (moxtile.PyTerminalSession.read_err, "($self, buffer=None)",
+         "\nRead data from the stderr of the terminal session.\n"),
+    ],
+)
+def test_method_documentation(method, signature, doc):
+    assert method.__text_signature__ == signature
+    assert method.__doc__ == doc
+
+
+@pytest.mark.parametrize("cls", [moxtile.PyUser, moxtile.PyTerminalSession])
+def test_no_constructor(cls):
+    with pytest.raises(TypeError, match="^No constructor defined$"):
+        cls()
+
+
+@pytest.mark.parametrize(
+    "args, error, message",
+    [
+        ((-1,), OverflowError, None),
+        (("2",), TypeError, "argument 'user_count': 'str' object cannot be interpreted as an integer"),
+        ((1, 2), TypeError, "PyUserPool.__new__() takes from 0 to 1 positional arguments but 2 were given"),
+    ],
+)
+def test_pool_constructor_arguments(args, error, message):
+    with pytest.raises(error) as info:
+        moxtile.PyUserPool(*args)
+    if message is not None:
+        assert str(info.value) == message
+
+
+def test_capacity_zero_refuses_without_running_a_tool(tmp_path):
+    # An empty PATH: running id or useradd would be a fatal error, not a ValueError.
+    check_child(
+        f"""
+        pool = moxtile.PyUserPool(0)
+        for _ in range(2):
+            try:
+                pool.allocate()
+            except ValueError as e:
+                assert str(e) == {ALLOC_FAILED!r}, e
+            else:
+                raise AssertionError("allocated from an empty pool")
+        """,
+        path=str(tmp_path),
+    )
+
+
+@needs_accounts
+def test_capacity_two_refuses_a_third_and_reuses_the_released_account():
+    pool = moxtile.PyUserPool(user_count=2)
+    a = pool.allocate()
+    b = pool.allocate()
+    assert a.username() != b.username() and a.uid() != b.uid()
+    with pytest.raises(ValueError, match=f"^{ALLOC_FAILED}$"):
+        pool.allocate()
+    name, uid = a.username(), a.uid()
+    del a
+    again = pool.allocate()
+    assert (again.username(), again.uid()) == (name, uid)
+
+
+@needs_accounts
+def test_released_accounts_come_back_last_in_first_out():
+    pool = moxtile.PyUserPool()
+    a, b = pool.allocate(), pool.allocate()
+    names = a.username(), b.username()
+    del a
+    del b
+    first, second = pool.allocate(), pool.allocate()
+    assert (first.username(), second.username()) == (names[1], names[0])
+
+
+@needs_accounts
+def test_user_fields_home_and_string_form():
+    user = moxtile.PyUserPool().allocate()
+    name, uid, home = user.username(), user.uid(), user.home()
+    assert name.startswith("test_") and len(name) == 13
+    assert home == os.path.realpath(os.path.join("/tmp/tmp_user_home", name))
+    st = os.stat(home)
+    assert (st.st_uid, st.st_gid) == (uid, uid)
+    assert os.listdir(home) == []
+    assert str(user) == f"{{ username: {name}, uid: {uid}, home: {home} }}"
+
+
+@needs_accounts
+def test_home_is_wiped_on_reallocation_without_following_links(tmp_path):
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (outside / "keep").write_text("precious")
+    pool = moxtile.PyUserPool(1)
+    user = pool.allocate()
+    home = user.home()
+    os.makedirs(os.path.join(home, "sub", "deeper"))
+    with open(os.path.join(home, "sub", "deeper", "file"), "w") as f:
+        f.write("old")
+    os.symlink(outside, os.path.join(home, "link_to_outside"))
+    os.symlink(outside / "keep", os.path.join(home, "sub", "link_to_file"))
+    del user
+
+    # Released, the home keeps its content until the account is handed out again.
+    assert sorted(os.listdir(home)) == ["link_to_outside", "sub"]
+    user = pool.allocate()
+    assert user.home() == home
+    assert os.listdir(home) == []
+    assert (outside / "keep").read_text() == "precious"
+
+
+@needs_accounts
+def test_second_pool_adopts_existing_accounts_without_useradd(tmp_path):
+    # Make sure the first proposed names exist, then allocate them again with no
+    # useradd on PATH: a fresh pool proposes the same names and adopts them.
+    pool = moxtile.PyUserPool()
+    held = [pool.allocate(), pool.allocate()]
+    expected = [u.username() for u in held]
+    del held, pool
+    out = check_child(
+        """
+        pool = moxtile.PyUserPool()
+        users = [pool.allocate(), pool.allocate()]
+        print(",".join(u.username() for u in users))
+        """,
+        path=tool_dir(tmp_path, ["id", "pkill"]),
+    )
+    assert out.strip().split(",") == expected
+
+
+@needs_accounts
+def test_failed_useradd_is_reported_and_refused(tmp_path):
+    fake = "#!/bin/sh\necho 'useradd: refused by the test' >&2\nexit 1\n"
+    path = tool_dir(tmp_path, ["id", "pkill"], {"useradd": fake})
+    result = run_child(
+        f"""
+        pool = moxtile.PyUserPool()
+        held = []
+        for _ in range(64):  # adopt the accounts that exist until a name is new
+            try:
+                held.append(pool.allocate())
+            except ValueError as e:
+                assert str(e) == {ALLOC_FAILED!r}, e
+                print("refused")
+                return
+        raise AssertionError("no new name proposed")
+        """,
+        path=path,
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "refused"
+    assert "Failed to create the user account: useradd: refused by the test\n" in result.stderr
+
+
+@needs_accounts
+def test_release_without_pkill_warns_and_still_returns_the_account(tmp_path):
+    result = run_child(
+        """
+        pool = moxtile.PyUserPool(1)
+        user = pool.allocate()
+        name = user.username()
+        del user
+        assert pool.allocate().username() == name
+        """,
+        path=tool_dir(tmp_path, ["id"]),
+    )
+    assert result.returncode == 0, result.stderr
+    assert (
+        "⚠️ Failed to kill all processes of the user: Failed to execute the command `pkill`: "
+        "No such file or directory (os error 2)\n"
+    ) in result.stderr
+
+
+@needs_accounts
+def test_release_with_nothing_running_writes_no_warning():
+    result = run_child(
+        """
+        pool = moxtile.PyUserPool(1)
+        user = pool.allocate()
+        del user
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert "⚠️" not in result.stderr
+
+
+@needs_accounts
+def test_pool_outlives_its_python_object_while_an_account_is_held():
+    pool = moxtile.PyUserPool(1)
+    user = pool.allocate()
+    del pool
+    assert user.username().startswith("test_")
+    del user  # releases into the pool that only the user kept alive

@@ -1,0 +1,207 @@
+"""PyTerminalSession: real su/bash sessions as pool accounts.
+
+Every test body runs in a child interpreter with a timeout (see
+test_pool_helpers): a read blocks with the interpreter lock held.
+"""
+import pytest
+
+from test_pool_helpers import check_child, needs_accounts, tool_dir
+
+pytestmark = needs_accounts
+
+NO_PROCESS = "The process is None"
+
+
+def test_shell_runs_as_the_account_in_its_home():
+    check_child(
+        """
+        user = moxtile.PyUserPool().allocate()
+        session = user.spawn()
+        session.write(b"echo \\"<$(id -u)|$(id -un)|$PWD|$HOME>\\"\\n")
+        expected = f"<{user.uid()}|{user.username()}|{user.home()}|{user.home()}>".encode()
+        read_until(session, expected)
+        """
+    )
+
+
+def test_read_sizes():
+    check_child(
+        """
+        session = moxtile.PyUserPool().allocate().spawn()
+        assert session.read(0) == b""
+        assert session.read(buffer=0) == b""
+        session.write(b"printf 'x%.0s' $(seq 1 3000); echo; echo end_$((2*21))\\n")
+        for _ in range(100):
+            chunk = session.read()
+            assert 0 < len(chunk) <= 1024, len(chunk)
+            small = session.read(7)
+            assert 0 < len(small) <= 7
+            if b"end_42" in chunk + small:
+                break
+        else:
+            raise AssertionError("marker never arrived")
+        """
+    )
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        ("session.read(-1)", OverflowError, None),
+        ("session.read_err(buffer=-5)", OverflowError, None),
+        ("session.read('10')", TypeError,
+         "argument 'buffer': 'str' object cannot be interpreted as an integer"),
+        ("session.write('echo hi\\\\n')", TypeError,
+         "argument 'data': 'str' object cannot be converted to 'PyBytes'"),
+        ("session.write(bytearray(b'x'))", TypeError,
+         "argument 'data': 'bytearray' object cannot be converted to 'PyBytes'"),
+        ("session.write()", TypeError,
+         "PyTerminalSession.write() missing 1 required positional argument: 'data'"),
+    ],
+)
+def test_argument_errors_leave_the_session_alone(call, error, message):
+    check_child(
+        f"""
+        session = moxtile.PyUserPool().allocate().spawn()
+        try:
+            {call}
+        except {error.__name__} as e:
+            assert {message!r} is None or str(e) == {message!r}, str(e)
+        else:
+            raise AssertionError("no error")
+        session.write(b"echo still_$((1+1))\\n")
+        read_until(session, b"still_2")
+        """
+    )
+
+
+def test_exit_gives_end_of_stream_then_broken_pipe():
+    check_child(
+        """
+        session = moxtile.PyUserPool().allocate().spawn()
+        session.write(b"exit\\n")
+        for _ in range(200):
+            if session.read() == b"":
+                break
+        else:
+            raise AssertionError("no end of stream")
+        assert session.read() == b""
+        assert session.read_err() == b""
+        try:
+            session.write(b"echo too late\\n")
+        except ValueError as e:
+            assert str(e) == ("Failed to write to the stdin of the process: "
+                              "Broken pipe (os error 32)"), str(e)
+        else:
+            raise AssertionError("write after exit succeeded")
+        session.close()
+        """
+    )
+
+
+def test_closed_session_refuses_everything():
+    check_child(
+        f"""
+        session = moxtile.PyUserPool().allocate().spawn()
+        assert session.close() is None
+        for call in (lambda: session.write(b"x"), session.read, session.read_err,
+                     lambda: session.read(0)):
+            try:
+                call()
+            except ValueError as e:
+                assert str(e) == {NO_PROCESS!r}, str(e)
+            else:
+                raise AssertionError("closed session answered")
+        session.close()
+        """
+    )
+
+
+@pytest.mark.parametrize(
+    "background",
+    [
+        "sleep 1000 &",
+        "setsid sleep 1003 &",
+        # Deaf to pkill's polite signal and to the hangup of the closing terminal.
+        "trap '' TERM HUP; sleep 1001 & sleep 1002 &",
+    ],
+)
+def test_release_leaves_no_process_of_the_account(background):
+    check_child(
+        f"""
+        pool = moxtile.PyUserPool(1)
+        user = pool.allocate()
+        uid = user.uid()
+        session = user.spawn()
+        session.write({background!r}.encode() + b" echo started_$((3*3))\\n")
+        read_until(session, b"started_9")
+        assert account_processes(uid), "nothing started"
+        del session, user
+        left = account_processes(uid)
+        assert not left, left
+        """
+    )
+
+
+def test_dropping_the_user_while_a_session_lives():
+    check_child(
+        """
+        pool = moxtile.PyUserPool(2)
+        user = pool.allocate()
+        name, uid = user.username(), user.uid()
+        session = user.spawn()
+        del user
+        # Still allocated: the pool hands out another account meanwhile.
+        other = pool.allocate()
+        assert other.username() != name
+        session.write(b"echo alive_$((5+5))\\n")
+        read_until(session, b"alive_10")
+        del session  # kills the shell, releases the account
+        assert not account_processes(uid)
+        again = pool.allocate()
+        assert (again.username(), again.uid()) == (name, uid)
+        """
+    )
+
+
+def test_two_sessions_of_one_account():
+    check_child(
+        """
+        user = moxtile.PyUserPool().allocate()
+        a, b = user.spawn(), user.spawn()
+        a.write(b"echo from_a_$((1))\\n")
+        b.write(b"echo from_b_$((2))\\n")
+        read_until(b, b"from_b_2")
+        read_until(a, b"from_a_1")
+        """
+    )
+
+
+def test_stderr_is_readable():
+    # What reaches the error pipe is the host's su/bash business; the read
+    # itself must work and give bytes.
+    check_child(
+        """
+        session = moxtile.PyUserPool().allocate().spawn()
+        session.write(b"exit\\n")
+        while session.read():
+            pass
+        assert isinstance(session.read_err(), bytes)
+        """
+    )
+
+
+def test_missing_su_is_reported_by_spawn(tmp_path):
+    check_child(
+        """
+        user = moxtile.PyUserPool().allocate()
+        try:
+            user.spawn()
+        except ValueError as e:
+            assert str(e) == ("Failed to create the terminal session: "
+                              "No such file or directory (os error 2)"), str(e)
+        else:
+            raise AssertionError("spawned without su")
+        """,
+        path=tool_dir(tmp_path, ["id", "pkill"]),
+    )
