@@ -1,6 +1,7 @@
 #include "pybinding/py_class.h"
 
 #include <array>
+#include <cstring>
 #include <string>
 
 #include "error/panic.h"
@@ -9,6 +10,24 @@ namespace moxtile::py {
 namespace {
 
 constexpr std::size_t kMaxSlots = 16;
+
+// Older interpreters (3.9) strip the text signature when they copy a class
+// doc, which loses __text_signature__; put the whole text back. The type owns
+// tp_doc and frees it with PyObject_Free. __doc__ is unaffected (it was set
+// from the text without the signature).
+bool keep_whole_doc(PyTypeObject* type, const char* doc) {
+  if (type->tp_doc != nullptr && std::strcmp(type->tp_doc, doc) == 0) return true;
+  const std::size_t size = std::strlen(doc) + 1;
+  char* copy = static_cast<char*>(PyObject_Malloc(size));
+  if (copy == nullptr) {
+    PyErr_NoMemory();
+    return false;
+  }
+  std::memcpy(copy, doc, size);
+  PyObject_Free(const_cast<char*>(type->tp_doc));
+  type->tp_doc = copy;
+  return true;
+}
 
 }  // namespace
 
@@ -36,6 +55,7 @@ PyTypeObject* PyClass::ensure() {
                         slots.data()};
   PyRef type = PyRef::steal(PyType_FromSpec(&type_spec));
   if (!type) return nullptr;
+  if (!keep_whole_doc(reinterpret_cast<PyTypeObject*>(type.get()), spec_.doc)) return nullptr;
   if (spec_.after_create != nullptr &&
       spec_.after_create(reinterpret_cast<PyTypeObject*>(type.get())) < 0) {
     return nullptr;
