@@ -10,6 +10,7 @@
 #include "pybinding/py_file_handle.h"
 #include "pybinding/py_fs.h"
 #include "pybinding/py_ref.h"
+#include "pybinding/py_term.h"
 #include "pybinding/py_terminal_session.h"
 #include "pybinding/py_user.h"
 #include "pybinding/py_user_pool.h"
@@ -23,7 +24,7 @@ using ClassHook = PyClass& (*)();
 const ClassHook kClasses[] = {
     &py_fs_class,
     &py_file_handle_class,
-    // PyTerm registers here.
+    &py_term_class,
     &whence_class,
     &py_user_pool_class,
     &py_user_class,

@@ -9,7 +9,7 @@
 
 namespace moxtile {
 
-SimpleTerminal::SimpleTerminal(std::shared_ptr<FileSystem> fs)
+SimpleTerminal::SimpleTerminal(std::shared_ptr<FileSystem> fs) noexcept
     : context_{std::move(fs), kRootId} {}
 
 TermResult<std::string> SimpleTerminal::run(std::string_view line) {

@@ -19,7 +19,7 @@ namespace moxtile {
 class SimpleTerminal final : public Terminal {
  public:
   // Current directory: the root.
-  explicit SimpleTerminal(std::shared_ptr<FileSystem> fs);
+  explicit SimpleTerminal(std::shared_ptr<FileSystem> fs) noexcept;
   SimpleTerminal(const SimpleTerminal&) = delete;
   SimpleTerminal& operator=(const SimpleTerminal&) = delete;
 
