@@ -108,7 +108,7 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"touch_missing", "touch", false, "touch: missing argument"},
         LineCase{"touch_exists", "touch a.txt", false, "touch: cannot create file 'a.txt': " + kExists},
         LineCase{"touch_parent_lookup", "touch nope/f", false, "nope: " + kNotFound},
-        LineCase{"touch_parent_file", "touch a.txt\\f", false, "touch: 2: Not a directory"},
+        LineCase{"touch_parent_file", "touch 'a.txt\\f'", false, "touch: 2: Not a directory"},
         LineCase{"echo_none", "echo", true, ""}, LineCase{"echo_words", "echo a b", true, "a b"},
         LineCase{"echo_empty_word", "echo a '' b", true, "a  b"},
         LineCase{"echo_quotes", "echo 'a  b'   \"c\"", true, "a  b c"},
