@@ -249,3 +249,22 @@ def test_pool_outlives_its_python_object_while_an_account_is_held():
     del pool
     assert user.username().startswith("test_")
     del user  # releases into the pool that only the user kept alive
+
+
+def test_tool_that_cannot_start_is_fatal_and_poisons_the_pool(tmp_path):
+    check_child(
+        """
+        pool = moxtile.PyUserPool(1)
+        for expected in ("Failed to execute the command `id`", "☢️ Poisoned lock"):
+            try:
+                pool.allocate()
+            except Exception as e:
+                raise AssertionError(f"caught as an ordinary error: {e!r}")
+            except BaseException as e:
+                assert type(e).__name__ == "PanicException", repr(e)
+                assert str(e).startswith(expected), str(e)
+            else:
+                raise AssertionError("allocated without id")
+        """,
+        path=str(tmp_path),
+    )
