@@ -8,8 +8,9 @@
 // after it shows up as the action's error.
 //
 // Output conventions: ls and help end every line with "\n"; pwd, cat and echo
-// add no newline; cd, mkdir, touch and rm answer "" on success. Only echo uses
-// all its words; the others use at most the first and ignore the rest.
+// add no newline; cd, mkdir, touch and rm answer "" on success. echo uses all
+// its words and rm hands all of them to its option parser; the others use at
+// most the first and ignore the rest.
 #pragma once
 
 #include <span>
