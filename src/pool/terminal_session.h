@@ -47,8 +47,6 @@ class TerminalSession final : public AsyncTerminal {
   void close();
 
   bool is_running() const noexcept { return process_.has_value(); }
-  // The child's pid while running, else -1.
-  int pid() const noexcept { return process_ ? process_->pid : -1; }
 
  private:
   TermResult<std::size_t> read_pipe(const UniqueFd PipedChild::*end, std::span<std::uint8_t> buffer,
