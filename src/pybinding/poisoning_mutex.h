@@ -10,7 +10,6 @@
 #pragma once
 
 #include <mutex>
-#include <string>
 #include <type_traits>
 #include <utility>
 

@@ -2,9 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
