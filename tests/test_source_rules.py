@@ -20,7 +20,7 @@ def core_files():
     [
         (r"#\s*include\s*[<\"]Python\.h[>\"]", "only the binding layer sees the Python API"),
         (r"\bPy[A-Z][A-Za-z]*_[A-Za-z]+\s*\(", "only the binding layer calls the Python API"),
-        (r"\bthrow\s+(?!Panic\b)", "the core reports ordinary failures as values; only Panic unwinds"),
+        (r"\bthrow\s+(?!Panic\b|std::bad_alloc\b)", "the core reports ordinary failures as values; only Panic (and allocation failure) unwinds"),
     ],
 )
 def test_core_keeps_to_its_side(pattern, why):
