@@ -9,66 +9,6 @@ from test_pool_helpers import check_child, needs_accounts, run_child, tool_dir
 ALLOC_FAILED = "Failed to allocate a new user account"
 
 
-@pytest.mark.parametrize(
-    "cls, doc, signature",
-    [
-        (
-            moxtile.PyUserPool,
-            "\nA class that represents a pool of UNIX users.\n\nThis class represents a pool of "
-            "UNIX users. The pool can be used to\ncreate and release user accounts. The pool is "
-            "thread-safe and can be\nshared between multiple threads.\n",
-            "(user_count=None)",
-        ),
-        (
-            moxtile.PyUser,
-            "\nA class that represents a user account in the pool.\n\nThis class represents a "
-            "user account in the pool. The user account can\nbe used to create a new terminal "
-            "session. The user account will be\nreleased back to the pool when the session is "
-            "dropped.\n",
-            None,
-        ),
-        (
-            moxtile.PyTerminalSession,
-            "\nA class that represents a terminal session for a user.\n\nThis class represents a "
-            "unique terminal session for a user. The terminal\nsession will automatically create "
-            "a new user account when the session is\ncreated. The terminal session will also "
-            "release the user account back to\nthe pool when the session is dropped.\n",
-            None,
-        ),
-    ],
-)
-def test_class_documentation(cls, doc, signature):
-    assert cls.__doc__ == doc
-    assert cls.__text_signature__ == signature
-
-
-@pytest.mark.parametrize(
-    "method, signature, doc",
-    [
-        (moxtile.PyUserPool.allocate, "($self)",
-         "\nAllocate a new user account from the pool.\n\nThis function allocates a new user "
-         "account from the pool. The user\naccount can be used to create a new terminal session. "
-         "The function\nwill return an error if the user account could not be allocated.\n"),
-        (moxtile.PyUser.spawn, "($self)",
-         "\nSpawn a new terminal session for the user.\n\nThis function spawns a new terminal "
-         "session for the user. The terminal\nsession can be used to interact with the terminal. "
-         "The function will\nreturn an error if the terminal session could not be spawned.\n"),
-        (moxtile.PyUser.username, "($self)", "\nGet the username of the user.\n"),
-        (moxtile.PyUser.uid, "($self)", "\nGet the UID of the user.\n"),
-        (moxtile.PyUser.home, "($self)", "\nGet the home folder of the user.\n"),
-        (moxtile.PyTerminalSession.close, "($self)", "\nClose the terminal session.\n"),
-        (moxtile.PyTerminalSession.write, "($self, data)", "\nWrite data to the terminal session.\n"),
-        (moxtile.PyTerminalSession.read, "($self, buffer=None)",
-         "\nRead data from the terminal session.\n"),
-        (moxtile.PyTerminalSession.read_err, "($self, buffer=None)",
-         "\nRead data from the stderr of the terminal session.\n"),
-    ],
-)
-def test_method_documentation(method, signature, doc):
-    assert method.__text_signature__ == signature
-    assert method.__doc__ == doc
-
-
 @pytest.mark.parametrize("cls", [moxtile.PyUser, moxtile.PyTerminalSession])
 def test_no_constructor(cls):
     with pytest.raises(TypeError, match="^No constructor defined$"):

@@ -31,12 +31,18 @@ def test_read_sizes():
         assert session.read(0) == b""
         assert session.read(buffer=0) == b""
         session.write(b"printf 'x%.0s' $(seq 1 3000); echo; echo end_$((2*21))\\n")
-        for _ in range(100):
+        seen = b""
+        for _ in range(1000):
+            # Until the marker has arrived more output is due, so neither read blocks.
             chunk = session.read()
             assert 0 < len(chunk) <= 1024, len(chunk)
+            seen += chunk
+            if b"end_42" in seen:
+                break
             small = session.read(7)
             assert 0 < len(small) <= 7
-            if b"end_42" in chunk + small:
+            seen += small
+            if b"end_42" in seen:
                 break
         else:
             raise AssertionError("marker never arrived")
