@@ -1,5 +1,8 @@
 // FileData: the bytes of one file. Up to 32 bytes live inline; beyond that a
-// heap block grows geometrically. A file only ever grows.
+// heap block grows geometrically, and from 2 MiB on the block is mapped
+// directly, asked for huge pages and grown by remapping (page faults and TLB
+// misses, not copying, are what bound the write speed of big files). A file
+// only ever grows.
 //
 // Thread safety: none of its own; guarded by the owning node's lock (shared
 // for reads, exclusive for writes).
@@ -29,7 +32,11 @@ class FileData final {
   void write_at(std::size_t pos, std::span<const std::uint8_t> bytes);
 
  private:
+  // Blocks of at least this size are mapped rather than malloc'ed.
+  static constexpr std::size_t kMappedCapacity = std::size_t{2} << 20;
+
   bool is_inline() const noexcept { return capacity_ == kInlineCapacity; }
+  bool is_mapped() const noexcept { return capacity_ >= kMappedCapacity; }
   void grow(std::size_t needed);
 
   union {

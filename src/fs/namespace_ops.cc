@@ -77,12 +77,23 @@ IoStatus FileSystem::remove_node(const NodeRef& node, bool recursive) {
 }
 
 IoResult<Listing> FileSystem::ls_raw(InodeId id) const {
+  auto node = resolve(id);
+  if (!node) return node.error();
+  if (!(*node)->is_directory()) return IoErrorKind::NotADirectory;
   Listing listing;
-  IoStatus status = for_each_child(id, [&](std::string_view name, bool is_directory) {
-    (is_directory ? listing.directories : listing.files).emplace_back(name);
+  SharedGuard guard((*node)->lock());
+  const ChildList& children = (*node)->children();
+  std::size_t directories = 0;
+  children.for_each([&](const INode* child) {
+    directories += child->is_directory() ? 1 : 0;
     return true;
   });
-  if (!status) return status.error();
+  listing.directories.reserve(directories);
+  listing.files.reserve(children.size() - directories);
+  children.for_each([&](const INode* child) {
+    (child->is_directory() ? listing.directories : listing.files).emplace_back(child->name());
+    return true;
+  });
   return listing;
 }
 

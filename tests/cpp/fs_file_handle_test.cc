@@ -2,6 +2,7 @@
 // the check order and the rendering.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -175,6 +176,32 @@ TEST_F(FsFileHandle, LargeFilesBehaveLikeSmallOnes) {
   EXPECT_EQ(*h->read(back), expected.size());
   back.resize(expected.size());
   EXPECT_EQ(back, expected);
+}
+
+// Big files move from malloc'ed to mapped blocks on the way; contents and
+// positions must survive each move, including overwrites across the seams.
+TEST_F(FsFileHandle, MultiMegabyteFilesKeepEveryByte) {
+  auto h = open_f("rw");
+  Bytes expected;
+  std::uint32_t seed = 1;
+  for (std::size_t chunk_size : {std::size_t{100}, std::size_t{700000}, std::size_t{1} << 20,
+                                 std::size_t{3} << 20, std::size_t{12345}}) {
+    Bytes chunk(chunk_size);
+    for (auto& b : chunk) b = static_cast<std::uint8_t>((seed = seed * 1103515245 + 12345) >> 16);
+    ASSERT_TRUE(h->seek(SeekOrigin::End, 0).ok());
+    ASSERT_EQ(*h->write(chunk), chunk_size);
+    expected.insert(expected.end(), chunk.begin(), chunk.end());
+  }
+  // Overwrite across the 2 MiB mark.
+  const std::size_t at = (std::size_t{2} << 20) - 3;
+  ASSERT_TRUE(h->seek(SeekOrigin::Start, at).ok());
+  ASSERT_TRUE(h->write(bytes_of("seam!")).ok());
+  std::copy_n(bytes_of("seam!").begin(), 5, expected.begin() + static_cast<std::ptrdiff_t>(at));
+  EXPECT_EQ(contents(), expected);
+  ASSERT_TRUE(h->seek(SeekOrigin::End, 10).ok());
+  Bytes tail(20);
+  EXPECT_EQ(*h->read(tail), 10u);
+  EXPECT_TRUE(std::equal(tail.begin(), tail.begin() + 10, expected.end() - 10));
 }
 
 TEST_F(FsFileHandle, ClosedHandlesRefuseEverything) {

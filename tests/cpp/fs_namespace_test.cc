@@ -193,15 +193,15 @@ TEST(FsNamespace, LargeDirectoriesKeepOrderAndFindEveryName) {
   auto fs = FileSystem::create();
   ASSERT_TRUE(fs->mkdir("/big").ok());
   InodeId big = *fs->get_inode_by_path_raw("/big");
-  Names expected;
   for (int i = 0; i < 3000; ++i) {
     std::string name = "entry-" + std::to_string(i);
     ASSERT_TRUE(i % 7 == 0 ? fs->mkdir("/big/" + name).ok() : fs->touch("/big/" + name).ok());
-    expected.push_back(name);
   }
   auto removed = [](int i) { return i % 3 == 0 || (i > 1000 && i < 2500); };
   for (int i = 0; i < 3000; ++i) {
-    if (removed(i)) ASSERT_TRUE(fs->rm("/big/entry-" + std::to_string(i), false).ok()) << i;
+    if (removed(i)) {
+      ASSERT_TRUE(fs->rm("/big/entry-" + std::to_string(i), false).ok()) << i;
+    }
   }
   Names kept;
   for (int i = 0; i < 3000; ++i) {
@@ -228,8 +228,9 @@ TEST(FsNamespace, LargeDirectoriesKeepOrderAndFindEveryName) {
 
 TEST(FsNamespace, DirectoryShrinkingBackBelowTheInlineLimit) {
   auto fs = FileSystem::create();
-  for (int i = 0; i < 40; ++i) ASSERT_TRUE(fs->touch("f" + std::to_string(i)).ok());
-  for (int i = 0; i < 38; ++i) ASSERT_TRUE(fs->rm("f" + std::to_string(i), false).ok());
+  auto name = [](int i) { return std::string("f").append(std::to_string(i)); };
+  for (int i = 0; i < 40; ++i) ASSERT_TRUE(fs->touch(name(i)).ok());
+  for (int i = 0; i < 38; ++i) ASSERT_TRUE(fs->rm(name(i), false).ok());
   EXPECT_EQ(fs->ls_raw(kRootId)->files, (Names{"f38", "f39"}));
   EXPECT_EQ(kind_of(fs->touch("f39")), IoErrorKind::ResourceAlreadyExists);
   ASSERT_TRUE(fs->touch("f0").ok());

@@ -23,9 +23,9 @@ namespace moxtile {
 namespace {
 
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr auto kRunTime = std::chrono::milliseconds(1000);
+constexpr auto kRunTime = std::chrono::milliseconds(800);
 #else
-constexpr auto kRunTime = std::chrono::milliseconds(2500);
+constexpr auto kRunTime = std::chrono::milliseconds(2000);
 #endif
 constexpr int kThreads = 8;
 
@@ -279,7 +279,7 @@ TEST(FsStress, CreationRacingWithRemovalLeavesNoOrphans) {
       (void)fs->mkdir("/r");
     }
   });
-  std::this_thread::sleep_for(kRunTime / 2);
+  std::this_thread::sleep_for(kRunTime / 4);
   stop = true;
   creator.join();
   remover.join();
@@ -296,7 +296,7 @@ TEST(FsStress, FileLockCountsStayExact) {
   ASSERT_TRUE(fs->touch("/f").ok());
   std::atomic<long> writers_in{0};
   Problems problems;
-  auto until = std::chrono::steady_clock::now() + kRunTime / 4;
+  auto until = std::chrono::steady_clock::now() + kRunTime / 8;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
