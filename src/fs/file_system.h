@@ -5,10 +5,11 @@
 // locks are held only inside a table operation); each node has a reader/writer
 // lock around its content; each file has an atomic open-handle flag.
 //
-// Lock order, everywhere: a node's lock before its parent's lock is never
-// taken while holding the node's lock exclusively; table locks are leaves
-// (held only inside one table operation, never while taking another lock).
-// See inode.h for which field is guarded by what.
+// Lock order, everywhere: a thread holds at most one node lock at a time (a
+// removal lets go of the node's lock before it takes the parent's; path
+// resolution goes hand over hand without holding a lock across a step).
+// Table locks are leaves: held only inside one table operation, never while
+// taking another lock. See inode.h for which field is guarded by what.
 //
 // Shared by std::shared_ptr: the Python filesystem object, every terminal and
 // every open FileHandle hold one reference.

@@ -131,15 +131,5 @@ TEST(FsChildList, HoldsItsChildrenAlive) {
   EXPECT_EQ(child->name(), "c");
 }
 
-TEST(FsNameHash, DiffersForNearNames) {
-  std::vector<std::uint64_t> hashes;
-  for (std::string name : {"", "a", "b", "ab", "ba", "abcdefgh", "abcdefgi", "abcdefgha"}) {
-    hashes.push_back(hash_name(name));
-  }
-  std::sort(hashes.begin(), hashes.end());
-  EXPECT_EQ(std::unique(hashes.begin(), hashes.end()), hashes.end());
-  EXPECT_EQ(hash_name("same"), hash_name(std::string("same")));
-}
-
 }  // namespace
 }  // namespace moxtile
