@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <new>
+#include <utility>
 
 namespace moxtile {
 namespace {
@@ -19,57 +20,82 @@ InodeTable::~InodeTable() {
   }
 }
 
+// Robin Hood linear probing: an entry never sits further from its home slot
+// than an entry it passed, so a search stops at the first entry closer to home
+// than the probe is, and a removal shifts back only up to the first entry that
+// sits at its home. Sequential ids mostly sit at home, so neither ever walks a
+// whole cluster.
+// REQUIRES: shard.lock held (any mode) and shard.slots != nullptr.
+std::uint64_t InodeTable::find_slot(const Shard& shard, InodeId id) noexcept {
+  std::uint64_t mask = shard.mask;
+  std::uint64_t i = home(shard, id);
+  for (std::uint64_t distance = 0;; i = (i + 1) & mask, ++distance) {
+    const INode* node = shard.slots[i];
+    if (node == nullptr) return kNoSlot;
+    if (node->id() == id) return i;
+    if (((i - home(shard, node->id())) & mask) < distance) return kNoSlot;
+  }
+}
+
+// REQUIRES: shard.lock held exclusively, room for one more, `node` absent.
+void InodeTable::place(Shard& shard, INode* node) noexcept {
+  std::uint64_t mask = shard.mask;
+  std::uint64_t i = home(shard, node->id());
+  for (std::uint64_t distance = 0;; i = (i + 1) & mask, ++distance) {
+    INode*& slot = shard.slots[i];
+    if (slot == nullptr) {
+      slot = node;
+      return;
+    }
+    std::uint64_t resident = (i - home(shard, slot->id())) & mask;
+    if (resident < distance) {
+      std::swap(slot, node);
+      distance = resident;
+    }
+  }
+}
+
 NodeRef InodeTable::get(InodeId id) const {
   Shard& shard = shard_of(shards_, id);
   SharedGuard guard(shard.lock);
   if (shard.slots == nullptr) return NodeRef();
-  for (std::uint64_t i = home(shard, id);; i = (i + 1) & shard.mask) {
-    INode* node = shard.slots[i];
-    if (node == nullptr) return NodeRef();
-    if (node->id() == id) return NodeRef::share(node);
-  }
+  std::uint64_t i = find_slot(shard, id);
+  return i == kNoSlot ? NodeRef() : NodeRef::share(shard.slots[i]);
 }
 
 NodeRef InodeTable::insert(NodeRef node) {
   Shard& shard = shard_of(shards_, node->id());
   ExclusiveGuard guard(shard.lock);
-  if (shard.slots == nullptr || (shard.count + 1) * 5 > (shard.mask + 1) * 4) grow(shard);
-  InodeId id = node->id();
-  for (std::uint64_t i = home(shard, id);; i = (i + 1) & shard.mask) {
-    INode* existing = shard.slots[i];
-    if (existing == nullptr) {
-      shard.slots[i] = node.release();
-      ++shard.count;
-      return NodeRef();
-    }
-    if (existing->id() == id) {
+  if (shard.slots != nullptr) {
+    std::uint64_t i = find_slot(shard, node->id());
+    if (i != kNoSlot) {
+      INode* existing = shard.slots[i];
       shard.slots[i] = node.release();
       return NodeRef::adopt(existing);
     }
   }
+  if (shard.slots == nullptr || (shard.count + 1) * 5 > (shard.mask + 1) * 4) grow(shard);
+  place(shard, node.release());
+  ++shard.count;
+  return NodeRef();
 }
 
 NodeRef InodeTable::remove(InodeId id) {
   Shard& shard = shard_of(shards_, id);
   ExclusiveGuard guard(shard.lock);
   if (shard.slots == nullptr) return NodeRef();
-  std::uint64_t mask = shard.mask;
-  std::uint64_t i = home(shard, id);
-  for (;; i = (i + 1) & mask) {
-    if (shard.slots[i] == nullptr) return NodeRef();
-    if (shard.slots[i]->id() == id) break;
-  }
-  NodeRef removed = NodeRef::adopt(shard.slots[i]);
+  std::uint64_t hole = find_slot(shard, id);
+  if (hole == kNoSlot) return NodeRef();
+  NodeRef removed = NodeRef::adopt(shard.slots[hole]);
   --shard.count;
-  // Backward-shift deletion: pull later entries of the probe run into the
-  // hole unless that would put them before their home slot.
-  std::uint64_t hole = i;
-  for (std::uint64_t j = (i + 1) & mask; shard.slots[j] != nullptr; j = (j + 1) & mask) {
-    std::uint64_t h = home(shard, shard.slots[j]->id());
-    if (((j - h) & mask) >= ((j - hole) & mask)) {
-      shard.slots[hole] = shard.slots[j];
-      hole = j;
-    }
+  // Backward shift: pull the rest of the run one slot closer to home, up to
+  // the first entry that already sits at its home.
+  std::uint64_t mask = shard.mask;
+  for (std::uint64_t j = (hole + 1) & mask;; j = (j + 1) & mask) {
+    INode* next = shard.slots[j];
+    if (next == nullptr || home(shard, next->id()) == j) break;
+    shard.slots[hole] = next;
+    hole = j;
   }
   shard.slots[hole] = nullptr;
   return removed;
@@ -94,10 +120,7 @@ void InodeTable::grow(Shard& shard) {
   shard.slots = slots;
   shard.mask = capacity - 1;
   for (std::uint64_t k = 0; k < old_capacity; ++k) {
-    if (old[k] == nullptr) continue;
-    std::uint64_t i = home(shard, old[k]->id());
-    while (slots[i] != nullptr) i = (i + 1) & shard.mask;
-    slots[i] = old[k];
+    if (old[k] != nullptr) place(shard, old[k]);
   }
   std::free(old);
 }

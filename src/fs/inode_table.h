@@ -1,8 +1,8 @@
 // InodeTable: the concurrent map from inode id to node.
 //
 // 32 shards (id & 31), each with its own RwLock and an open-addressing array
-// of node pointers (home slot (id >> 5) & mask, linear probing,
-// backward-shift deletion, doubled at 80% load). A shard's lock is held only
+// of node pointers (home slot (id >> 5) & mask, Robin Hood linear
+// probing, backward-shift deletion, doubled at 80% load). A shard's lock is held only
 // inside one table operation and no other lock is taken under it, so table
 // locks are leaves: a thread holding node locks or NodeRefs may look up,
 // insert and remove other entries freely. Shard arrays are allocated on first
@@ -62,6 +62,9 @@ class InodeTable final {
   static std::uint64_t home(const Shard& shard, InodeId id) noexcept {
     return (id >> kShardBits) & shard.mask;
   }
+  static constexpr std::uint64_t kNoSlot = ~std::uint64_t{0};
+  static std::uint64_t find_slot(const Shard& shard, InodeId id) noexcept;
+  static void place(Shard& shard, INode* node) noexcept;
   static void grow(Shard& shard);
   std::vector<NodeRef> snapshot_shard(std::size_t s) const;
 
