@@ -103,12 +103,25 @@ PyObject* fs_listdir(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
                               if (!a.text(0, path)) return nullptr;
                               IoResult<InodeId> id = fs->get_inode_by_path_raw(path);
                               if (!id) return raise_io_error(id.error());
-                              IoResult<Listing> listing = fs->ls_raw(*id);
-                              if (!listing) return raise_io_error(listing.error());
-                              PyRef files = PyRef::steal(new_str_list(listing->files));
+                              PyRef files = PyRef::steal(PyList_New(0));
                               if (!files) return nullptr;
-                              PyRef directories = PyRef::steal(new_str_list(listing->directories));
+                              PyRef directories = PyRef::steal(PyList_New(0));
                               if (!directories) return nullptr;
+                              // Straight from the child list into the two lists: making a
+                              // str and appending to a list run no Python code (neither can
+                              // start a garbage collection), so the directory's lock is safe
+                              // to hold meanwhile.
+                              bool failed = false;
+                              IoStatus listed = fs->for_each_child(
+                                  *id, [&](std::string_view name, bool is_directory) {
+                                    PyRef item = PyRef::steal(new_str(name));
+                                    failed = !item || PyList_Append(is_directory ? directories.get()
+                                                                                 : files.get(),
+                                                                    item.get()) != 0;
+                                    return !failed;
+                                  });
+                              if (failed) return nullptr;
+                              if (!listed) return raise_io_error(listed.error());
                               return PyTuple_Pack(2, files.get(), directories.get());
                             });
 }

@@ -1,5 +1,7 @@
 #include "pybinding/results.h"
 
+#include <cstring>
+
 #include "pybinding/errors.h"
 
 namespace moxtile::py {
@@ -14,7 +16,15 @@ PyObject* new_int(std::uint64_t value) {
 }
 
 PyObject* new_str(std::string_view utf8) {
-  return PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), nullptr);
+  // Names are nearly always ASCII: copy them straight into a compact str.
+  bool ascii = true;
+  for (char c : utf8) ascii &= static_cast<unsigned char>(c) < 0x80;
+  if (!ascii) {
+    return PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), nullptr);
+  }
+  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(utf8.size()), 127);
+  if (str != nullptr && !utf8.empty()) std::memcpy(PyUnicode_DATA(str), utf8.data(), utf8.size());
+  return str;
 }
 
 PyObject* new_str_list(const std::vector<std::string>& items) {
