@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "pool/expected.h"
+#include "pool/pool_result.h"
 #include "pool/unique_fd.h"
 
 namespace moxtile {

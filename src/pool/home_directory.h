@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "pool/expected.h"
+#include "pool/pool_result.h"
 
 namespace moxtile {
 

@@ -22,7 +22,7 @@
 #include <string>
 
 #include "pool/child_process.h"
-#include "pool/expected.h"
+#include "pool/pool_result.h"
 #include "pool/user.h"
 #include "terminal/async_terminal.h"
 

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "pool/expected.h"
+#include "pool/pool_result.h"
 #include "pool/name_generator.h"
 #include "pool/poisonable_mutex.h"
 #include "pool/user.h"

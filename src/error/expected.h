@@ -1,10 +1,10 @@
-// Expected<T, E>: a value or one error, for the pool's fallible operations.
-//
-// The pool reports ordinary failures as values: E is an error string
-// (PoolResult) or an errno (SysResult). Callers write `if (!r) return r.error();`.
+// Expected<T, E>: a value or one error. The core reports every ordinary
+// failure this way: IoResult (an IoError) in the filesystem, TermResult (an
+// error text) in the terminal, PoolResult (an error text) and SysResult (an
+// errno) in the user pool. Callers write `if (!r) return r.error();`.
 #pragma once
 
-#include <string>
+#include <optional>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -35,6 +35,7 @@ class [[nodiscard]] Expected {
   const T& value() const& { return *std::get_if<0>(&v_); }
   T&& value() && { return std::move(*std::get_if<0>(&v_)); }
   T& operator*() & { return value(); }
+  const T& operator*() const& { return value(); }
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
 
@@ -53,28 +54,16 @@ class [[nodiscard]] Expected<void, E> {
  public:
   Expected() = default;
   template <class G>
-  Expected(Unexpected<G> e) : error_(std::move(e.error)), failed_(true) {}  // NOLINT: implicit
+  Expected(Unexpected<G> e) : error_(std::in_place, std::move(e.error)) {}  // NOLINT: implicit
 
-  bool ok() const noexcept { return !failed_; }
+  bool ok() const noexcept { return !error_.has_value(); }
   explicit operator bool() const noexcept { return ok(); }
   // REQUIRES: !ok().
-  const E& error() const& { return error_; }
-  E&& error() && { return std::move(error_); }
+  const E& error() const& { return *error_; }
+  E&& error() && { return std::move(*error_); }
 
  private:
-  E error_{};
-  bool failed_ = false;
+  std::optional<E> error_;
 };
-
-// An ordinary failure of the pool or a session: the message the caller sees.
-template <class T>
-using PoolResult = Expected<T, std::string>;
-
-// A failed system call: the errno it left.
-template <class T>
-using SysResult = Expected<T, int>;
-
-inline Unexpected<std::string> pool_error(std::string message) { return {std::move(message)}; }
-inline Unexpected<int> sys_error(int err) { return {err}; }
 
 }  // namespace moxtile
