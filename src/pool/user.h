@@ -15,7 +15,7 @@
 #include <memory>
 #include <string>
 
-#include "pool/poisonable_mutex.h"
+#include "error/poisonable_mutex.h"
 
 namespace moxtile {
 

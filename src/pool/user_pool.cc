@@ -35,7 +35,7 @@ void UserPool::give_back(std::uint32_t uid) {
 
 PoolResult<SharedUserPool> new_user_pool(std::size_t user_count) {
   try {
-    return std::make_shared<PoisonableMutex<UserPool>>(std::in_place, user_count);
+    return std::make_shared<PoisonableMutex<UserPool>>(user_count);
   } catch (const std::length_error&) {
   } catch (const std::bad_alloc&) {
   }
@@ -99,7 +99,7 @@ PoolResult<SharedUser> alloc_user(SharedUserPool pool) {
     pool->lock()->give_back(entry.uid);
     return pool_error(std::move(home).error());
   }
-  return std::make_shared<PoisonableMutex<User>>(std::in_place, std::move(entry.username),
+  return std::make_shared<PoisonableMutex<User>>(std::move(entry.username),
                                                  std::move(*home), std::move(pool), entry.uid);
 }
 

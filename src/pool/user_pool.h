@@ -22,7 +22,7 @@
 
 #include "pool/pool_result.h"
 #include "pool/name_generator.h"
-#include "pool/poisonable_mutex.h"
+#include "error/poisonable_mutex.h"
 #include "pool/user.h"
 
 namespace moxtile {

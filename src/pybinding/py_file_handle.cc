@@ -11,14 +11,14 @@
 #include <utility>
 
 #include "error/panic.h"
-#include "pybinding/poisoning_mutex.h"
+#include "error/poisonable_mutex.h"
 #include "pybinding/results.h"
 #include "pybinding/whence.h"
 
 namespace moxtile::py {
 namespace {
 
-using HandleCell = PoisoningMutex<FileHandle>;
+using HandleCell = PoisonableMutex<FileHandle>;
 using HandleObject = Instance<HandleCell>;
 
 constexpr const char kClassDoc[] =

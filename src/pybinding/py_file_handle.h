@@ -1,6 +1,6 @@
 // PyFileHandle: the Python class of one open file of a PyFs.
 //
-// An instance holds one FileHandle behind a PoisoningMutex: every method locks
+// An instance holds one FileHandle behind a PoisonableMutex: every method locks
 // it for the whole core call, and a fatal error inside leaves it poisoned.
 // Handles on the same file exclude each other through the file's own lock,
 // not through this mutex. Destroying an open handle closes it first.

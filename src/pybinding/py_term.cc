@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "pybinding/errors.h"
-#include "pybinding/poisoning_mutex.h"
+#include "error/poisonable_mutex.h"
 #include "pybinding/py_fs.h"
 #include "pybinding/results.h"
 #include "terminal/simple_terminal.h"
@@ -14,7 +14,7 @@
 namespace moxtile::py {
 namespace {
 
-using TermCell = PoisoningMutex<SimpleTerminal>;
+using TermCell = PoisonableMutex<SimpleTerminal>;
 using TermObject = Instance<TermCell>;
 
 constexpr const char kClassDoc[] = "PyTerm(fs)\n--\n\n\nA structure representing a simple terminal\n";

@@ -1,6 +1,6 @@
 // PyTerm: the Python class of one built-in terminal on a PyFs.
 //
-// An instance holds one SimpleTerminal behind a PoisoningMutex: exec() locks
+// An instance holds one SimpleTerminal behind a PoisonableMutex: exec() locks
 // it for the whole command, so commands on one object never overlap, and a
 // fatal error inside leaves it poisoned for every later exec(). The terminal
 // shares the PyFs's filesystem; its current directory is its own.

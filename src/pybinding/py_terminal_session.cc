@@ -6,12 +6,12 @@
 #include <utility>
 
 #include "error/panic.h"
-#include "pybinding/poisoning_mutex.h"
+#include "error/poisonable_mutex.h"
 
 namespace moxtile::py {
 namespace {
 
-using SessionCell = PoisoningMutex<std::unique_ptr<TerminalSession>>;
+using SessionCell = PoisonableMutex<std::unique_ptr<TerminalSession>>;
 using SessionObject = Instance<SessionCell>;
 
 constexpr std::uint64_t kDefaultReadSize = 1024;

@@ -1,6 +1,6 @@
 // PyTerminalSession: the Python class of one shell session as a pool account.
 //
-// An instance holds its TerminalSession behind a PoisoningMutex of its own,
+// An instance holds its TerminalSession behind a PoisonableMutex of its own,
 // held for the whole of each call, a blocking read or write included (with the
 // interpreter lock held: no method releases it). Destroying the object closes
 // the session (kills and reaps `su`), then drops its share of the User.

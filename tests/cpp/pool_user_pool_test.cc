@@ -260,7 +260,7 @@ TEST(TerminalSession, StartScriptQuotesTheHomeVerbatim) {
 }
 
 TEST(TerminalSession, MissingSuIsReportedBySpawn) {
-  auto user = std::make_shared<PoisonableMutex<User>>(std::in_place, "nobody_here", "/tmp", nullptr, 65533);
+  auto user = std::make_shared<PoisonableMutex<User>>("nobody_here", "/tmp", nullptr, 65533);
   ScopedPath no_tools("/nonexistent");
   auto session = spawn_terminal(user);
   ASSERT_FALSE(session.ok());

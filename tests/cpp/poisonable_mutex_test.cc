@@ -1,6 +1,6 @@
-// The mutex that the Python objects keep around their core values: a fatal
-// error while it is held poisons it; nothing else does.
-#include "pybinding/poisoning_mutex.h"
+// PoisonableMutex: a fatal error while it is held poisons it; an allocation
+// failure inside with_lock() does not.
+#include "error/poisonable_mutex.h"
 
 #include <gtest/gtest.h>
 
@@ -11,10 +11,10 @@
 
 #include "error/panic.h"
 
-namespace moxtile::py {
+namespace moxtile {
 namespace {
 
-std::string panic_message(PoisoningMutex<int>& cell) {
+std::string panic_message(PoisonableMutex<int>& cell) {
   try {
     cell.with_lock([](int&) {});
   } catch (const Panic& panic) {
@@ -23,15 +23,15 @@ std::string panic_message(PoisoningMutex<int>& cell) {
   return "";
 }
 
-TEST(PoisoningMutex, RunsWithTheValueAndReturnsTheResult) {
-  PoisoningMutex<std::string> cell("ab");
+TEST(PoisonableMutex, RunsWithTheValueAndReturnsTheResult) {
+  PoisonableMutex<std::string> cell("ab");
   EXPECT_EQ(cell.with_lock([](std::string& s) { s += "c"; return s.size(); }), 3u);
   EXPECT_EQ(cell.with_lock([](std::string& s) { return s; }), "abc");
   EXPECT_FALSE(cell.poisoned());
 }
 
-TEST(PoisoningMutex, PanicWhileHeldPoisonsEveryLaterLock) {
-  PoisoningMutex<int> cell(1);
+TEST(PoisonableMutex, PanicWhileHeldPoisonsEveryLaterLock) {
+  PoisonableMutex<int> cell(1);
   EXPECT_THROW(cell.with_lock([](int& v) { v = 2; panic("broken invariant"); }), Panic);
   EXPECT_TRUE(cell.poisoned());
   for (int i = 0; i < 2; ++i) {
@@ -41,21 +41,21 @@ TEST(PoisoningMutex, PanicWhileHeldPoisonsEveryLaterLock) {
   EXPECT_EQ(cell.with_lock_ignoring_poison([](int& v) { return v; }), 2);
 }
 
-TEST(PoisoningMutex, OtherExceptionsDoNotPoison) {
-  PoisoningMutex<int> cell(0);
+TEST(PoisonableMutex, OtherExceptionsDoNotPoison) {
+  PoisonableMutex<int> cell(0);
   EXPECT_THROW(cell.with_lock([](int&) { throw std::bad_alloc(); }), std::bad_alloc);
   EXPECT_FALSE(cell.poisoned());
   EXPECT_EQ(cell.with_lock([](int& v) { return ++v; }), 1);
 }
 
-TEST(PoisoningMutex, PanicDuringTeardownPoisonsToo) {
-  PoisoningMutex<int> cell(0);
+TEST(PoisonableMutex, PanicDuringTeardownPoisonsToo) {
+  PoisonableMutex<int> cell(0);
   EXPECT_THROW(cell.with_lock_ignoring_poison([](int&) { panic("close failed"); }), Panic);
   EXPECT_TRUE(cell.poisoned());
 }
 
-TEST(PoisoningMutexStress, SerialisesHoldersAcrossThreads) {
-  PoisoningMutex<long> cell(0);
+TEST(PoisonableMutexStress, SerialisesHoldersAcrossThreads) {
+  PoisonableMutex<long> cell(0);
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&cell] {
