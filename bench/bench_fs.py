@@ -266,7 +266,15 @@ class PyfakefsAdapter:
         return len(self.os.listdir(p))
 
     def rmtree(self, p):
-        self.shutil.rmtree(p)
+        # What shutil.rmtree does under pyfakefs's patching, on the fake os module.
+        os_ = self.os
+        for name in os_.listdir(p):
+            child = p + "/" + name
+            if os_.path.isdir(child):
+                self.rmtree(child)
+            else:
+                os_.remove(child)
+        os_.rmdir(p)
 
     def big_write(self, p, chunks):
         with self.open(p, "wb") as f:
