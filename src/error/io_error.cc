@@ -1,5 +1,7 @@
 #include "error/io_error.h"
 
+#include "error/debug_text.h"
+
 namespace moxtile {
 namespace {
 
@@ -26,30 +28,6 @@ static_assert(std::size(kTexts) == static_cast<std::size_t>(IoErrorKind::Invalid
 
 const KindText& texts(IoErrorKind kind) { return kTexts[static_cast<std::size_t>(kind)]; }
 
-void append_escaped(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  out += '"';
-  for (char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-          out += "\\u{";
-          if (static_cast<unsigned char>(c) >= 0x10) out += kHex[static_cast<unsigned char>(c) >> 4];
-          out += kHex[static_cast<unsigned char>(c) & 0xf];
-          out += '}';
-        } else {
-          out += c;
-        }
-    }
-  }
-  out += '"';
-}
-
 }  // namespace
 
 void IoError::append_message(std::string& out) const {
@@ -67,7 +45,7 @@ std::string IoError::debug() const {
   std::string out(texts(kind_).name);
   if (kind_ == IoErrorKind::OperationNotSupported) {
     out += '(';
-    append_escaped(out, operation_ != nullptr ? operation_ : "");
+    append_quoted(out, operation_ != nullptr ? operation_ : "");
     out += ')';
   }
   return out;

@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "error/panic.h"
-#include "fs/debug_text.h"
+#include "error/debug_text.h"
 #include "fs/path_split.h"
 
 namespace moxtile {

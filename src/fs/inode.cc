@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "fs/debug_text.h"
+#include "error/debug_text.h"
 
 namespace moxtile {
 

@@ -1,4 +1,4 @@
-#include "fs/debug_text.h"
+#include "error/debug_text.h"
 
 #include <charconv>
 

@@ -1,4 +1,4 @@
-// Small helpers for the one-line structure rendering of the filesystem.
+// Small helpers for the one-line structure rendering (nodes, handles, errors).
 #pragma once
 
 #include <cstdint>
