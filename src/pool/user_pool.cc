@@ -10,7 +10,7 @@
 #include "pool/home_directory.h"
 #include "pool/stderr_line.h"
 #include "pool/system_error.h"
-#include "pool/utf8.h"
+#include "terminal/utf8_lossy.h"
 
 namespace moxtile {
 namespace {
