@@ -99,7 +99,7 @@ void ChildList::append(NodeRef child) {
   std::uint32_t pos = h.used++;
   h.items[pos] = node;
   ++h.live;
-  index_insert(make_slot(static_cast<std::uint32_t>(hash_name(node->name()) >> 32), pos));
+  index_insert(make_slot(node->name_tag(), pos));
 }
 
 NodeRef ChildList::remove(const INode* child) noexcept {
@@ -114,7 +114,7 @@ NodeRef ChildList::remove(const INode* child) noexcept {
     return NodeRef();
   }
   Heap& h = *heap_;
-  std::uint32_t tag = static_cast<std::uint32_t>(hash_name(child->name()) >> 32);
+  std::uint32_t tag = child->name_tag();
   for (std::uint32_t i = tag & h.index_mask;; i = (i + 1) & h.index_mask) {
     std::uint64_t slot = h.index[i];
     if (slot == 0) return NodeRef();
@@ -145,7 +145,7 @@ void ChildList::move_to_heap() {
   heap_ = heap.release();
   inline_size_ = kOnHeap;
   for (std::uint32_t i = 0; i < kInlineCapacity; ++i) {
-    index_insert(make_slot(static_cast<std::uint32_t>(hash_name(heap_->items[i]->name()) >> 32), i));
+    index_insert(make_slot(heap_->items[i]->name_tag(), i));
   }
 }
 

@@ -136,7 +136,9 @@ class FileSystem final {
   // of the directory's lock.
   IoResult<NodeRef> insert_child(INode& directory, InodeId id, std::string_view name,
                                  NodeType type, InodeId symlink_target);
-  IoStatus remove_node(const NodeRef& node, bool recursive);
+  // `parent_hint`: the directory `node` was just listed in, if known (saves a
+  // table lookup in recursive removal); nullptr to look it up.
+  IoStatus remove_node(const NodeRef& node, bool recursive, INode* parent_hint);
   IoStatus make_at_path(std::string_view path, NodeType type);
   using ChildVisitor = bool (*)(void* ctx, std::string_view name, bool is_directory);
   IoStatus for_each_child_impl(InodeId directory, ChildVisitor visit, void* ctx) const;

@@ -21,7 +21,8 @@ INode::INode(InodeId id, InodeId parent, std::uint32_t depth, std::string_view n
       parent_(parent),
       name_size_(static_cast<std::uint32_t>(name.size())),
       depth_(static_cast<std::uint8_t>(depth)),
-      type_(type) {
+      type_(type),
+      name_tag_(static_cast<std::uint32_t>(hash_name(name) >> 32)) {
   if (name.size() > UINT32_MAX) throw std::bad_alloc();
   if (name.size() <= kInlineNameCapacity) {
     if (!name.empty()) std::memcpy(name_.inline_, name.data(), name.size());

@@ -48,6 +48,8 @@ class INode final {
   std::string_view name() const noexcept {
     return {name_size_ <= kInlineNameCapacity ? name_.inline_ : name_.heap_, name_size_};
   }
+  // Upper 32 bits of hash_name(name()): what a directory's name index keys on.
+  std::uint32_t name_tag() const noexcept { return name_tag_; }
   NodeType type() const noexcept { return type_; }
   bool is_directory() const noexcept { return type_ == NodeType::Directory; }
   bool is_file() const noexcept { return type_ == NodeType::File; }
@@ -114,6 +116,7 @@ class INode final {
   const std::uint8_t depth_;
   const NodeType type_;
   bool going_ = false;
+  const std::uint32_t name_tag_;
   NameStorage name_;
   Payload payload_;
 };

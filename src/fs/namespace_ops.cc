@@ -21,16 +21,16 @@ IoStatus FileSystem::touch(std::string_view path) { return make_at_path(path, No
 IoStatus FileSystem::rm(std::string_view path, bool recursive) {
   auto node = resolve_path(path);
   if (!node) return node.error();
-  return remove_node(*node, recursive);
+  return remove_node(*node, recursive, nullptr);
 }
 
 IoStatus FileSystem::rm_raw(InodeId id, bool recursive) {
   auto node = resolve(id);
   if (!node) return node.error();
-  return remove_node(*node, recursive);
+  return remove_node(*node, recursive, nullptr);
 }
 
-IoStatus FileSystem::remove_node(const NodeRef& node, bool recursive) {
+IoStatus FileSystem::remove_node(const NodeRef& node, bool recursive, INode* parent_hint) {
   // Phase 1: inspect and, with `recursive`, empty (depth first, child order;
   // the first failure stops everything).
   if (node->is_directory()) {
@@ -44,17 +44,27 @@ IoStatus FileSystem::remove_node(const NodeRef& node, bool recursive) {
       });
     }
     for (std::size_t i = 0; i < children.size(); ++i) {
-      IoStatus status = remove_node(children[i], true);
+      IoStatus status = remove_node(children[i], true, node.get());
       if (!status) return status;
     }
   }
   if (node->id() == kRootId) return {};  // emptied; the root itself stays
 
-  // Phase 2: detach. Nothing was held since phase 1, so check again.
-  if (!inodes_.get(node->id())) return IoErrorKind::InodeNotFound;
-  auto parent = resolve(node->parent());
-  if (!parent) return parent.error();
-  if (!(*parent)->is_directory()) return IoErrorKind::NotADirectory;
+  // Phase 2: detach. Nothing was held since phase 1, so the claims below are
+  // what decide a race with another removal: the going mark of a directory and
+  // the flag of a file are each won by exactly one remover.
+  NodeRef parent_ref;
+  INode* parent = parent_hint;
+  if (parent == nullptr || parent->id() != node->parent()) {
+    // A listed child keeps its directory from being detached, so while `node`
+    // is listed its parent stays in the table; only a lost race lands here
+    // without one.
+    auto found = resolve(node->parent());
+    if (!found) return found.error();
+    parent_ref = std::move(*found);
+    parent = parent_ref.get();
+  }
+  if (!parent->is_directory()) return IoErrorKind::NotADirectory;
   if (node->is_directory()) {
     // Emptiness and the going mark under one exclusive hold: a creation that
     // comes later sees the mark and fails instead of leaving an orphan.
@@ -65,12 +75,18 @@ IoStatus FileSystem::remove_node(const NodeRef& node, bool recursive) {
   } else if (node->is_file()) {
     SharedGuard guard(node->lock());
     // From here on no handle can be opened on the file.
-    if (!node->file_lock().try_claim_for_removal()) return IoErrorKind::ResourceCurrentInUse;
+    if (!node->file_lock().try_claim_for_removal()) {
+      // Open handles, or another removal that may already be over.
+      return inodes_.get(node->id()) ? IoErrorKind::ResourceCurrentInUse
+                                     : IoErrorKind::InodeNotFound;
+    }
+  } else if (!inodes_.get(node->id())) {
+    return IoErrorKind::InodeNotFound;  // a link: nothing to claim, so ask the table
   }
   NodeRef detached;
   {
-    ExclusiveGuard guard((*parent)->lock());
-    detached = (*parent)->children().remove(node.get());
+    ExclusiveGuard guard(parent->lock());
+    detached = parent->children().remove(node.get());
   }
   NodeRef released = inodes_.remove(node->id());
   return {};
