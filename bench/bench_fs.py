@@ -514,6 +514,23 @@ def main():
                         for n in names)
         print(f"{title:36s}{cells}{ratio_s}", file=err, flush=True)
 
+    # Cost per file as one directory fills up: best of many runs, so the
+    # small sizes are not swamped by noise.
+    sizes = [1_000, 10_000, 50_000]
+    per_file = []
+    for n in sizes:
+        paths = [f"/d/file{i}" for i in range(n)]
+
+        def setup():
+            a = MoxtileAdapter()
+            a.mkdir("/d")
+            return a
+
+        per_file.append(best(max(3, 200_000 // n), setup, lambda a: a.touch_loop(paths)) / n)
+    print(f"{'PyFs touch cost per file, 1k/10k/50k':36s}"
+          + "".join(f"{v:>8.0f} ns" for v in per_file)
+          + f"   max/min {max(per_file) / min(per_file):.2f}x", file=err)
+
     n_mem = 20_000 if args.quick else 100_000
     cells = []
     for cls in adapters:
