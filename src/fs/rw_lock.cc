@@ -33,16 +33,7 @@ void RwLock::lock_slow() {
       state_.compare_exchange_weak(s, s | kWriterWaiting, std::memory_order_relaxed);
       continue;
     }
-    if (spins < kSpinLimit) {
-      ++spins;
-      cpu_relax();
-      continue;
-    }
-    if ((s & kSleepers) == 0) {
-      if (!state_.compare_exchange_weak(s, s | kSleepers, std::memory_order_relaxed)) continue;
-      s |= kSleepers;
-    }
-    state_.wait(s, std::memory_order_relaxed);
+    spin_or_sleep(s, spins);
   }
 }
 
@@ -57,17 +48,22 @@ void RwLock::lock_shared_slow() {
       }
       continue;
     }
-    if (spins < kSpinLimit) {
-      ++spins;
-      cpu_relax();
-      continue;
-    }
-    if ((s & kSleepers) == 0) {
-      if (!state_.compare_exchange_weak(s, s | kSleepers, std::memory_order_relaxed)) continue;
-      s |= kSleepers;
-    }
-    state_.wait(s, std::memory_order_relaxed);
+    spin_or_sleep(s, spins);
   }
+}
+
+void RwLock::spin_or_sleep(std::uint32_t seen, int& spins) {
+  if (spins < kSpinLimit) {
+    ++spins;
+    cpu_relax();
+    return;
+  }
+  if ((seen & kSleepers) == 0) {
+    // If the state moved on meanwhile, the caller simply looks again.
+    if (!state_.compare_exchange_weak(seen, seen | kSleepers, std::memory_order_relaxed)) return;
+    seen |= kSleepers;
+  }
+  state_.wait(seen, std::memory_order_relaxed);
 }
 
 void RwLock::wake_after_last_reader(std::uint32_t now) {

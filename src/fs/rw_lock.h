@@ -87,6 +87,8 @@ class RwLock final {
 
   void lock_slow();
   void lock_shared_slow();
+  // Spins a few rounds, then sleeps until the state is no longer `seen`.
+  void spin_or_sleep(std::uint32_t seen, int& spins);
   void wake_after_last_reader(std::uint32_t now);
 
   std::atomic<std::uint32_t> state_{0};
