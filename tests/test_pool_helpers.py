@@ -70,24 +70,36 @@ PRELUDE = textwrap.dedent(
             fields = dict(line.split(":", 1) for line in status.splitlines() if ":" in line)
             if fields.get("State", "").strip().startswith("Z"):
                 continue
-            real, effective = fields["Uid"].split()[:2]
-            if uid in (int(real), int(effective)):
+            if uid in (int(u) for u in fields["Uid"].split()):  # real, effective, saved, fs
                 found.append(int(pid))
         return found
     """
 )
 
 
-def run_child(body, path=None, timeout=90):
-    """Runs `body` (inside a function main()) in a fresh interpreter that can
-    import the module under test. Returns the CompletedProcess."""
+def _child_command(body, path):
     code = PRELUDE + "\ndef main():\n" + textwrap.indent(textwrap.dedent(body), "    ") + "\nmain()\n"
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([MODULE_DIR, env.get("PYTHONPATH", "")])
     if path is not None:
         env["PATH"] = path
-    return subprocess.run(
-        [sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout, env=env
+    return [sys.executable, "-c", code], env
+
+
+def run_child(body, path=None, timeout=90):
+    """Runs `body` (inside a function main()) in a fresh interpreter that can
+    import the module under test. Returns the CompletedProcess."""
+    argv, env = _child_command(body, path)
+    return subprocess.run(argv, capture_output=True, text=True, timeout=timeout, env=env)
+
+
+def start_child(body, path=None):
+    """Starts `body` as run_child() does, without waiting: a Popen with text
+    pipes on its standard streams. The caller waits (with a timeout) or kills."""
+    argv, env = _child_command(body, path)
+    return subprocess.Popen(
+        argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        text=True, env=env,
     )
 
 

@@ -81,9 +81,13 @@ def test_argument_errors_leave_the_session_alone(call, error, message):
     )
 
 
-def test_exit_gives_end_of_stream_then_broken_pipe():
+@pytest.mark.parametrize("sigpipe", ["SIG_IGN", "SIG_DFL"])
+def test_exit_gives_end_of_stream_then_broken_pipe(sigpipe):
+    # At its default action SIGPIPE would end the caller instead of raising.
     check_child(
-        """
+        f"""
+        import signal
+        signal.signal(signal.SIGPIPE, signal.{sigpipe})
         session = moxtile.PyUserPool().allocate().spawn()
         session.write(b"exit\\n")
         for _ in range(200):

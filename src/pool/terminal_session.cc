@@ -1,7 +1,9 @@
 #include "pool/terminal_session.h"
 
 #include <errno.h>
+#include <pthread.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <utility>
@@ -14,6 +16,40 @@ namespace moxtile {
 namespace {
 
 constexpr const char* kNoProcess = "The process is None";
+
+// Keeps SIGPIPE from the calling thread for its scope: a write to a shell that
+// has gone away must fail with EPIPE, not end a caller whose SIGPIPE is at its
+// default action. A SIGPIPE our write raised is consumed before the old mask
+// comes back; one that was pending already is left for its owner.
+class SigpipeBlocked final {
+ public:
+  SigpipeBlocked() noexcept {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipe_, &old_mask_);
+    sigset_t pending;
+    was_pending_ = ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+  }
+  ~SigpipeBlocked() {
+    if (raised_ && !was_pending_) {
+      const timespec zero = {0, 0};
+      while (::sigtimedwait(&pipe_, nullptr, &zero) < 0 && errno == EINTR) {
+      }
+    }
+    ::pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
+  }
+  SigpipeBlocked(const SigpipeBlocked&) = delete;
+  SigpipeBlocked& operator=(const SigpipeBlocked&) = delete;
+
+  // Records that a write failed with EPIPE, so a SIGPIPE is now pending.
+  void note_broken_pipe() noexcept { raised_ = true; }
+
+ private:
+  sigset_t pipe_;
+  sigset_t old_mask_;
+  bool was_pending_ = false;
+  bool raised_ = false;
+};
 
 }  // namespace
 
@@ -31,11 +67,14 @@ TerminalSession::~TerminalSession() {
 TermResult<void> TerminalSession::write(std::span<const std::uint8_t> data) {
   if (!process_) return TermError{kNoProcess};
   if (!process_->in) return TermError{"Failed to get the stdin of the process"};
+  SigpipeBlocked no_sigpipe;
   while (!data.empty()) {
     ssize_t n = ::write(process_->in.get(), data.data(), data.size());
     if (n < 0) {
-      if (errno == EINTR) continue;
-      return TermError{"Failed to write to the stdin of the process: " + system_error_text(errno)};
+      const int err = errno;
+      if (err == EINTR) continue;
+      if (err == EPIPE) no_sigpipe.note_broken_pipe();
+      return TermError{"Failed to write to the stdin of the process: " + system_error_text(err)};
     }
     data = data.subspan(static_cast<std::size_t>(n));
   }

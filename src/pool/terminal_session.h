@@ -9,9 +9,8 @@
 //
 // Thread-safety: not synchronised; the owner serialises every call (the
 // Python object holds the session behind its own mutex). Reads and writes
-// block. A write into a shell that has exited fails with EPIPE only if the
-// process ignores SIGPIPE (the Python interpreter does); otherwise SIGPIPE
-// ends the process, as for any pipe.
+// block. A write into a shell that has exited fails with EPIPE and never
+// raises SIGPIPE in the caller, whatever its SIGPIPE disposition.
 #pragma once
 
 #include <cstddef>

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "pool/account_processes.h"
 #include "pool/child_process.h"
 #include "pool/home_directory.h"
 #include "pool/stderr_line.h"
@@ -72,33 +73,40 @@ PoolResult<SharedUser> alloc_user(SharedUserPool pool) {
       entry = std::move(p.free_user_.back());
       p.free_user_.pop_back();
     } else {
-      entry.username = p.name_rng_.next_name();
-      std::optional<std::uint32_t> uid = userid(entry.username);
-      if (!uid) {
-        auto run = run_tool({"useradd", entry.username});
-        if (!run) tool_did_not_start("useradd", run.error());
-        if (!run->status.success()) {
-          const std::string& err = run->err;
-          write_stderr_line("Failed to create the user account: " +
-                            (is_valid_utf8(err) ? err : std::string()));
-          return pool_error(kAllocFailed);
+      for (;;) {
+        entry.username = p.name_rng_.next_name();
+        std::optional<std::uint32_t> uid = userid(entry.username);
+        if (!uid) {
+          auto run = run_tool({"useradd", entry.username});
+          if (!run) tool_did_not_start("useradd", run.error());
+          if (!run->status.success()) {
+            const std::string& err = run->err;
+            write_stderr_line("Failed to create the user account: " +
+                              (is_valid_utf8(err) ? err : std::string()));
+            return pool_error(kAllocFailed);
+          }
+          uid = userid(entry.username);
+          if (!uid) return pool_error(kAllocFailed);
         }
-        uid = userid(entry.username);
-        if (!uid) return pool_error(kAllocFailed);
+        auto claimed = p.locks_.claim(*uid);
+        if (!claimed) return pool_error(std::string(kAllocFailed) + ": " + claimed.error());
+        entry.uid = *uid;
+        if (*claimed) break;
+        // Another pool holds it: not ours to list, count or touch.
       }
-      entry.uid = *uid;
     }
     p.user_.push_back(entry);
   }
 
-  // Without the pool's lock: other allocations may prepare their homes meanwhile.
-  auto home = prepare_home(kHomeRoot, entry.username, entry.uid);
-  if (!home) {
-    // The account is unusable this time, not forever: back to the idle list,
-    // or it would count against max_user for the life of the pool.
-    pool->lock()->give_back(entry.uid);
-    return pool_error(std::move(home).error());
+  // Without the pool's lock: other allocations may prepare their accounts
+  // meanwhile. A failed preparation leaves the account listed as in use, so
+  // this pool never hands it out again.
+  if (std::size_t left = kill_account_processes(entry.uid); left != 0) {
+    return pool_error(std::string(kAllocFailed) + ": " + std::to_string(left) +
+                      " processes of the account still run after SIGKILL");
   }
+  auto home = prepare_home(kHomeRoot, entry.username, entry.uid);
+  if (!home) return pool_error(std::move(home).error());
   return std::make_shared<PoisonableMutex<User>>(std::move(entry.username),
                                                  std::move(*home), std::move(pool), entry.uid);
 }

@@ -5,7 +5,12 @@
 // idle list, which is taken from last-in first-out before any account is made.
 // A name that already exists on the host (from an earlier run) is adopted
 // after an `id` lookup. Each allocation gets a fresh empty home directory
-// under /tmp/tmp_user_home owned by the account.
+// under /tmp/tmp_user_home owned by the account, mode 0700.
+//
+// Before an account is handed out, nothing of an earlier tenant is left: no
+// process of it runs, nothing it owns remains in the host's shared writable
+// places, and its home is wiped. An account is held by at most one pool on
+// the host (AccountLocks); a name held by another pool is skipped.
 //
 // Thread-safety: the pool is shared (SharedUserPool) by its Python object and
 // every User it handed out; all access goes through its one PoisonableMutex.
@@ -20,8 +25,9 @@
 #include <string>
 #include <vector>
 
-#include "pool/pool_result.h"
+#include "pool/account_lock.h"
 #include "pool/name_generator.h"
+#include "pool/pool_result.h"
 #include "error/poisonable_mutex.h"
 #include "pool/user.h"
 
@@ -59,6 +65,7 @@ class UserPool final {
   std::vector<PoolEntry> free_user_;
   std::size_t max_user_;
   NameGenerator name_rng_;
+  AccountLocks locks_;  // held for every account listed in user_ or free_user_
 };
 
 // A new shared pool of at most `user_count` accounts in use at once, or an
@@ -69,8 +76,10 @@ PoolResult<SharedUserPool> new_user_pool(std::size_t user_count);
 // Throws Panic when `id` cannot be started.
 std::optional<std::uint32_t> userid(const std::string& name);
 
-// Hands out an account: the last idle one, else a new (or adopted) one, and
-// makes its home. Returns the User (which keeps `pool`) or an error message.
+// Hands out an account: the last idle one, else a new (or adopted) one that
+// no other pool holds; stops its processes, removes its leftovers and makes
+// its home. Returns the User (which keeps `pool`) or an error message; an
+// account whose preparation failed stays listed as in use.
 // Throws Panic when the pool's lock is poisoned or `id`/`useradd` cannot be
 // started (the latter poisons the lock).
 PoolResult<SharedUser> alloc_user(SharedUserPool pool);

@@ -94,36 +94,32 @@ TEST(UserPool, UseridParsesTheFirstLine) {
   EXPECT_EQ(userid("no_such_account_zz9"), std::nullopt);
 }
 
-TEST(UserPool, FailedHomePreparationGivesTheAccountBack) {
+TEST(UserPool, FailedPreparationKeepsTheAccountOutOfCirculation) {
   REQUIRE_ROOT_AND_TOOLS();
   auto pool = make_pool(1);
-  std::string name;
   std::uint32_t uid;
   {
     auto user = alloc_user(pool);
     ASSERT_TRUE(user.ok()) << user.error();
-    auto guard = (*user)->lock();
-    name = guard->username();
-    uid = guard->uid();
+    uid = (*user)->lock()->uid();
   }  // released: back on the idle list
-  const std::string home = std::string(kHomeRoot) + "/" + name;
-  ASSERT_EQ(remove_tree_at(AT_FDCWD, home), 0);
-  ASSERT_EQ(::symlink("/nonexistent/elsewhere", home.c_str()), 0);  // mkdir of the home now fails
-
+  // A homes root that others may write to is refused, so the preparation fails.
+  ASSERT_EQ(::chmod(kHomeRoot, 0777), 0);
   auto failed = alloc_user(pool);
+  ASSERT_EQ(::chmod(kHomeRoot, 0755), 0);
   ASSERT_FALSE(failed.ok());
-  EXPECT_EQ(failed.error(), "Failed to create the temporary home directory");
+  EXPECT_EQ(failed.error().rfind("Failed to create the parent folder of the temporary home directory", 0), 0u)
+      << failed.error();
   {
+    // Not handed out again by this pool: a home it could not make may hold a trap.
     auto guard = pool->lock();
-    EXPECT_TRUE(guard->user().empty());
-    ASSERT_EQ(guard->free_user().size(), 1u);
-    EXPECT_EQ(guard->free_user().back().uid, uid);
+    ASSERT_EQ(guard->user().size(), 1u);
+    EXPECT_EQ(guard->user().back().uid, uid);
+    EXPECT_TRUE(guard->free_user().empty());
   }
-
-  ASSERT_EQ(::unlink(home.c_str()), 0);
-  auto again = alloc_user(pool);  // a pool of one would be full if the account had leaked
-  ASSERT_TRUE(again.ok()) << again.error();
-  EXPECT_EQ((*again)->lock()->username(), name);
+  auto full = alloc_user(pool);
+  ASSERT_FALSE(full.ok());
+  EXPECT_EQ(full.error(), kAllocFailed);
 }
 
 TEST(UserPool, HomeIsFreshAndOwnedByTheAccount) {
