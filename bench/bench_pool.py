@@ -11,7 +11,15 @@ command line, os.kill + wait and subprocess.run(["pkill", "-u", uid]). The
 spawn is measured again with a 2 GiB Python heap: a start must not cost more
 when the caller is big.
 
+With --isolation it prints instead what preparing an account for a new
+tenant costs: allocation of an idle account and its release (beside the
+build given with --baseline, for a before/after in one run), the leftover
+sweep against the number of foreign entries in /tmp (allocation with 100 and
+100,000 extra root-owned files there), and the home wipe per entry for a
+home of 100,000 files and one nested 30,000 levels deep.
+
 Usage: PYTHONPATH=<build dir> python bench/bench_pool.py [--rounds N]
+       PYTHONPATH=<build dir> python bench/bench_pool.py --isolation [--baseline <old build dir>]
 """
 import argparse
 import os
@@ -19,6 +27,7 @@ import shutil
 import signal
 import statistics
 import subprocess
+import sys
 import time
 
 import moxtile
@@ -156,13 +165,111 @@ def hand_spawn_only(name, uid, rounds):
     return samples
 
 
+# ---- preparing an account for a new tenant -------------------------------
+
+# Runs in a child interpreter (so that two builds of the module can be compared
+# in one run): allocation of an idle account and its release, medians in ms.
+IDLE_ROUNDS = """
+import statistics, sys, time
+import moxtile
+pool = moxtile.PyUserPool(1)
+pool.allocate()  # made (or adopted) once, then idle
+alloc, release = [], []
+for _ in range(int(sys.argv[1])):
+    t = time.perf_counter(); user = pool.allocate(); alloc.append(time.perf_counter() - t)
+    t = time.perf_counter(); del user; release.append(time.perf_counter() - t)
+print(statistics.median(alloc) * 1e3, statistics.median(release) * 1e3)
+"""
+
+
+def idle_rounds(module_dir, rounds):
+    env = dict(os.environ, PYTHONPATH=module_dir)
+    out = subprocess.run([sys.executable, "-c", IDLE_ROUNDS, str(rounds)], env=env,
+                         capture_output=True, text=True, check=True).stdout
+    return [float(x) for x in out.split()]
+
+
+def timed_allocate(pool, rounds):
+    samples = []
+    for _ in range(rounds):
+        t = time.perf_counter()
+        user = pool.allocate()
+        samples.append(time.perf_counter() - t)
+        del user
+    return median_ms(samples)
+
+
+def fill_flat(home, count):
+    fd = os.open(home, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        for i in range(count):
+            os.close(os.open(f"f{i}", os.O_CREAT | os.O_WRONLY, 0o644, dir_fd=fd))
+    finally:
+        os.close(fd)
+
+
+def fill_deep(home, depth):
+    fd = os.open(home, os.O_RDONLY | os.O_DIRECTORY)
+    for _ in range(depth):
+        os.mkdir("d", dir_fd=fd)
+        inner = os.open("d", os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+        os.close(fd)
+        fd = inner
+    os.close(fd)
+
+
+def isolation(args):
+    here = os.path.dirname(os.path.abspath(moxtile.__file__))
+    columns = [("this build", here)] + ([("baseline", args.baseline)] if args.baseline else [])
+    print(f"{'idle account (median)':<30}" + "".join(f"{c:>14}" for c, _ in columns))
+    figures = [idle_rounds(d, args.rounds) for _, d in columns]
+    for i, step in enumerate(["allocate ms", "release ms"]):
+        print(f"{step:<30}" + "".join(f"{f[i]:>14.3f}" for f in figures))
+
+    pool = moxtile.PyUserPool(1)
+    pool.allocate()  # made (or adopted) once, then idle
+    base = timed_allocate(pool, args.rounds)
+    print(f"\n{'foreign entries in /tmp':<30}{'allocate ms':>14}{'sweep us/entry':>16}")
+    print(f"{0:<30}{base:>14.3f}")
+    for count in (100, 100_000):
+        names = [os.path.join("/tmp", f"moxtile-bench-{i}") for i in range(count)]
+        try:
+            for n in names:
+                os.close(os.open(n, os.O_CREAT | os.O_WRONLY, 0o644))
+            ms = timed_allocate(pool, args.rounds)
+            print(f"{count:<30}{ms:>14.3f}{(ms - base) * 1e3 / count:>16.4f}")
+        finally:
+            for n in names:
+                os.unlink(n)
+
+    print(f"\n{'home wiped':<30}{'allocate ms':>14}{'wipe ns/entry':>16}")
+    for label, fill, count in (("100,000 files", fill_flat, 100_000),
+                               ("30,000 levels", fill_deep, 30_000)):
+        samples = []
+        for _ in range(3):
+            user = pool.allocate()
+            fill(user.home(), count)
+            del user
+            t = time.perf_counter()
+            user = pool.allocate()
+            samples.append(time.perf_counter() - t)
+            del user
+        ms = median_ms(samples)
+        print(f"{label:<30}{ms:>14.3f}{(ms - base) * 1e6 / count:>16.1f}")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rounds", type=int, default=20)
     parser.add_argument("--roundtrips", type=int, default=200)
+    parser.add_argument("--isolation", action="store_true")
+    parser.add_argument("--baseline", help="module build directory to compare with (--isolation)")
     args = parser.parse_args()
     if os.geteuid() != 0:
         raise SystemExit("needs root")
+    if args.isolation:
+        isolation(args)
+        return
 
     pool = moxtile.PyUserPool(1)
     probe = pool.allocate()  # the account both columns use
