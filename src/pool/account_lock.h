@@ -20,7 +20,6 @@
 
 namespace moxtile {
 
-inline constexpr const char* kLockDir = "/run/moxtile";
 inline constexpr const char* kLockFile = "accounts.lock";
 
 class AccountLocks final {

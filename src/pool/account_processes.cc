@@ -10,6 +10,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <optional>
 #include <string_view>
 
 #include "pool/unique_fd.h"
@@ -28,19 +29,25 @@ pid_t pid_of(const char* name) {
   return pid;
 }
 
-// True iff process `pid` is alive (not a zombie) and its real or effective
-// uid is `uid`. Reads /proc/<pid>/status; a vanished process is not a match.
-bool belongs_to(pid_t pid, std::uint32_t uid) {
-  char path[32];
-  std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
+// What one thread's status file says.
+struct TaskStatus {
+  bool live = false;        // neither a zombie nor dead
+  bool account = false;     // one of its four user ids is the account's
+  bool root = false;        // all four user ids are root's
+  bool one_thread = false;  // the process has no other thread
+};
+
+// Reads the status file at `path` (/proc/<pid>/status or a task's). Nothing
+// for a vanished process or an unreadable file.
+std::optional<TaskStatus> read_status(const char* path, std::uint32_t uid) {
   UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
-  if (!fd) return false;
-  char buf[2048];  // State: and Uid: are among the first lines
+  if (!fd) return std::nullopt;
+  char buf[4096];  // State:, Uid: and Threads: come well within this
   ssize_t n;
   do {
     n = ::read(fd.get(), buf, sizeof buf);
   } while (n < 0 && errno == EINTR);
-  if (n <= 0) return false;
+  if (n <= 0) return std::nullopt;
   std::string_view text(buf, static_cast<std::size_t>(n));
 
   // `key` starts with a line break: a process may put "Uid:" in its own name
@@ -52,24 +59,80 @@ bool belongs_to(pid_t pid, std::uint32_t uid) {
     std::size_t end = text.find('\n', start);
     return text.substr(start, end == std::string_view::npos ? end : end - start);
   };
+  // Parses the next number of `line`, or nothing.
+  auto next_number = [](std::string_view& line) -> std::optional<std::uint32_t> {
+    std::size_t begin = line.find_first_not_of(" \t");
+    if (begin == std::string_view::npos) return std::nullopt;
+    line.remove_prefix(begin);
+    std::uint32_t value = 0;
+    auto [end, ec] = std::from_chars(line.data(), line.data() + line.size(), value);
+    if (ec != std::errc()) return std::nullopt;
+    line.remove_prefix(static_cast<std::size_t>(end - line.data()));
+    return value;
+  };
 
+  TaskStatus status;
   std::string_view state = field("\nState:");
   std::size_t letter = state.find_first_not_of(" \t");
-  if (letter == std::string_view::npos || state[letter] == 'Z' || state[letter] == 'X') return false;
+  status.live = letter != std::string_view::npos && state[letter] != 'Z' && state[letter] != 'X';
 
-  // "Uid:\t<real>\t<effective>\t<saved>\t<fs>"
+  // "Uid:\t<real>\t<effective>\t<saved>\t<filesystem>": any of them lets the
+  // process act as the account now or later.
   std::string_view uids = field("\nUid:");
-  for (int i = 0; i < 2; ++i) {
-    std::size_t begin = uids.find_first_not_of(" \t");
-    if (begin == std::string_view::npos) return false;
-    uids.remove_prefix(begin);
-    std::uint32_t value = 0;
-    auto [end, ec] = std::from_chars(uids.data(), uids.data() + uids.size(), value);
-    if (ec != std::errc()) return false;
-    if (value == uid) return true;
-    uids.remove_prefix(static_cast<std::size_t>(end - uids.data()));
+  int roots = 0;
+  for (int i = 0; i < 4; ++i) {
+    std::optional<std::uint32_t> value = next_number(uids);
+    if (!value) break;
+    if (*value == uid) status.account = true;
+    if (*value == 0) ++roots;
   }
-  return false;
+  status.root = roots == 4;
+
+  // Unknown counts as several: the threads are then looked at one by one.
+  std::string_view threads = field("\nThreads:");
+  std::optional<std::uint32_t> count = next_number(threads);
+  status.one_thread = count && *count <= 1;
+  return status;
+}
+
+// True iff some live thread of process `pid` other than its first has the
+// account's uid.
+bool other_thread_belongs_to(pid_t pid, std::uint32_t uid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/task", static_cast<int>(pid));
+  DIR* tasks = ::opendir(path);
+  if (tasks == nullptr) return false;
+  bool found = false;
+  while (dirent* entry = ::readdir(tasks)) {
+    pid_t tid = pid_of(entry->d_name);
+    if (tid <= 0 || tid == pid) continue;
+    std::snprintf(path, sizeof path, "/proc/%d/task/%d/status", static_cast<int>(pid),
+                  static_cast<int>(tid));
+    std::optional<TaskStatus> task = read_status(path, uid);
+    if (task && task->live && task->account) {
+      found = true;
+      break;
+    }
+  }
+  ::closedir(tasks);
+  return found;
+}
+
+// True iff process `pid` is alive and belongs to the account `uid` (see the
+// header). A vanished process is not a match.
+bool belongs_to(pid_t pid, std::uint32_t uid) {
+  char path[32];
+  std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
+  std::optional<TaskStatus> leader = read_status(path, uid);
+  if (!leader) return false;
+  if (leader->live && leader->account) return true;
+  if (leader->live && leader->one_thread) return false;
+  // Credentials are per thread: a raw setresuid changes the calling thread
+  // only, and the first thread may have exited while the others run on. Only
+  // root's own code can give a thread of a process that is root's throughout
+  // another uid (a file server acting for a user, say): not the account's.
+  if (leader->root) return false;
+  return other_thread_belongs_to(pid, uid);
 }
 
 // SIGKILLs `pid` if it still belongs to `uid`. Through a pidfd, so that a pid

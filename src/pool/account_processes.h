@@ -2,7 +2,12 @@
 //
 // Release gives an account back only once none of its processes runs: a
 // process that ignores the polite signal would otherwise live on into the
-// next allocation of the account. Thread-safe: no shared state.
+// next allocation of the account. A process is the account's when any of its
+// threads has the account's uid as its real, effective, saved or filesystem
+// user id: a set-uid program can park the uid in its saved set, or one
+// thread alone can keep it, and take it back later. (The other threads of a
+// process whose first thread is root's in all four are not looked at: only
+// root's own code can give them another uid.) Thread-safe: no shared state.
 #pragma once
 
 #include <cstddef>
@@ -10,15 +15,15 @@
 
 namespace moxtile {
 
-// Number of live processes (zombies not counted) whose real or effective
-// user id is `uid`.
+// Number of live processes of the account `uid` (a zombie is not live; a
+// process whose first thread has exited is, while another thread runs).
 std::size_t count_account_processes(std::uint32_t uid);
 
-// Sends SIGKILL to every live process whose real or effective user id is
-// `uid`, and again to any that appear meanwhile, until none is found or a
-// short time (about half a second) has passed. Returns how many were still
-// found at the end (0 on success). Refuses uid 0 (returns 0 and kills
-// nothing) and never signals the calling process.
+// Sends SIGKILL to every live process of the account `uid`, and again to any
+// that appear meanwhile, until none is found or a short time (about half a
+// second) has passed. Returns how many were still found at the end (0 on
+// success). Refuses uid 0 (returns 0 and kills nothing) and never signals the
+// calling process.
 std::size_t kill_account_processes(std::uint32_t uid);
 
 }  // namespace moxtile

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "pool/account_leftovers.h"
 #include "pool/account_processes.h"
 #include "pool/child_process.h"
 #include "pool/home_directory.h"
@@ -104,6 +105,9 @@ PoolResult<SharedUser> alloc_user(SharedUserPool pool) {
   if (std::size_t left = kill_account_processes(entry.uid); left != 0) {
     return pool_error(std::string(kAllocFailed) + ": " + std::to_string(left) +
                       " processes of the account still run after SIGKILL");
+  }
+  if (auto swept = remove_account_leftovers(entry.uid, kHomeRoot); !swept) {
+    return pool_error(std::string(kAllocFailed) + ": " + std::move(swept).error());
   }
   auto home = prepare_home(kHomeRoot, entry.username, entry.uid);
   if (!home) return pool_error(std::move(home).error());
