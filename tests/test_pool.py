@@ -1,5 +1,6 @@
 """PyUserPool and PyUser: allocation, reuse, homes and release of real accounts."""
 import os
+import stat
 
 import pytest
 
@@ -79,7 +80,7 @@ def test_user_fields_home_and_string_form():
     assert name.startswith("test_") and len(name) == 13
     assert home == os.path.realpath(os.path.join("/tmp/tmp_user_home", name))
     st = os.stat(home)
-    assert (st.st_uid, st.st_gid) == (uid, uid)
+    assert (st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)) == (uid, uid, 0o700)
     assert os.listdir(home) == []
     assert str(user) == f"{{ username: {name}, uid: {uid}, home: {home} }}"
 

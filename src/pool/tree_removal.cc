@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <utility>
 #include <vector>
 
 #include "pool/unique_fd.h"
@@ -13,28 +14,47 @@
 namespace moxtile {
 namespace {
 
-// A directory being emptied: its descriptor, its name in the directory one
-// level up, and the entries read from it that are still to be removed.
-struct Frame {
-  UniqueFd fd;
-  std::string name;
-  std::vector<std::string> pending;
-};
+constexpr int kOpenDir = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 // An entry that changes type under us is looked at again this many times.
 constexpr int kAttemptsPerEntry = 8;
+// A directory that is refilled while we empty it is listed at most this often.
+constexpr int kListingsPerDirectory = 8;
+// A tree moved under the walk is walked again from the top at most this often.
+constexpr int kPasses = 8;
 
-// Reads the names in `fd` (without "." and "..") into `names`. Returns 0 or errno.
-int list_names(int fd, std::vector<std::string>& names) {
-  int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (copy < 0) return errno;
-  DIR* dir = ::fdopendir(copy);
+// What a pass returns when it found itself outside the tree.
+constexpr int kMoved = -1;
+
+struct Entry {
+  std::string name;
+  bool directory;  // as the listing said: only a hint, the entry may change
+};
+
+// A directory being emptied: its name one level up, its identity (to know it
+// again when coming back up through ".."), and the entries of its one listing
+// that are still to be removed.
+struct Frame {
+  std::string name;
+  dev_t dev;
+  ino_t ino;
+  int listings;
+  bool listed = false;
+  std::vector<Entry> pending = {};
+};
+
+// Reads the entries of the directory `fd` (without "." and "..") into
+// `entries`. Returns 0 or errno.
+int list_entries(int fd, std::vector<Entry>& entries) {
+  // A descriptor of our own: fdopendir takes it over, and its offset starts at 0.
+  int own = ::openat(fd, ".", kOpenDir);
+  if (own < 0) return errno;
+  DIR* dir = ::fdopendir(own);
   if (dir == nullptr) {
     int e = errno;
-    ::close(copy);
+    ::close(own);
     return e;
   }
-  ::rewinddir(dir);  // the copy shares its offset with `fd`, which an earlier pass moved
   int result = 0;
   for (;;) {
     errno = 0;
@@ -45,64 +65,114 @@ int list_names(int fd, std::vector<std::string>& names) {
     }
     const char* n = entry->d_name;
     if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
-    names.emplace_back(n);
+    entries.push_back(Entry{n, entry->d_type == DT_DIR});
   }
   ::closedir(dir);
   return result;
 }
 
-// Unlinks `name` in `dir_fd`, or, if it is a directory, opens it and pushes
-// it on `stack` for the caller to empty. Returns 0 or errno.
-int remove_or_descend(int dir_fd, std::string name, std::vector<Frame>& stack) {
-  for (int attempt = 0; attempt < kAttemptsPerEntry; ++attempt) {
-    struct stat st;
-    if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      return errno == ENOENT ? 0 : errno;
+// One pass over the tree at dir_fd/name. Holds at most two descriptors: the
+// current directory, and while listing or moving, one more.
+class Pass final {
+ public:
+  Pass(int dir_fd, const std::string& name) : dir_fd_(dir_fd), name_(name) {}
+
+  // Returns 0, an errno, or kMoved.
+  int run() {
+    if (int e = remove_or_enter(dir_fd_, name_, true, 0); e != 0) return e;
+    while (!stack_.empty()) {
+      Frame& top = stack_.back();
+      if (!top.listed) {
+        top.listed = true;
+        ++top.listings;
+        if (int e = list_entries(cur_.get(), top.pending); e != 0) return e;
+      }
+      if (top.pending.empty()) {
+        if (int e = leave(); e != 0) return e;
+        continue;
+      }
+      Entry entry = std::move(top.pending.back());
+      top.pending.pop_back();
+      // May push onto `stack_`, which invalidates `top`.
+      if (int e = remove_or_enter(cur_.get(), std::move(entry.name), entry.directory, 0); e != 0) {
+        return e;
+      }
     }
-    if (!S_ISDIR(st.st_mode)) {
-      if (::unlinkat(dir_fd, name.c_str(), 0) == 0 || errno == ENOENT) return 0;
-      if (errno == EISDIR) continue;  // became a directory meanwhile
-      return errno;
-    }
-    int fd = ::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-      if (errno == ENOENT) return 0;
-      if (errno == ELOOP || errno == ENOTDIR) continue;  // swapped for a link or a file
-      return errno;
-    }
-    stack.push_back(Frame{UniqueFd(fd), std::move(name), {}});
     return 0;
   }
-  return EAGAIN;
-}
+
+ private:
+  // Unlinks `name` in `parent_fd`, or, if it is a directory, makes it the
+  // current one with a frame of its own. Returns 0 or errno.
+  int remove_or_enter(int parent_fd, std::string name, bool directory, int listings) {
+    for (int attempt = 0; attempt < kAttemptsPerEntry; ++attempt, directory = !directory) {
+      if (!directory) {
+        if (::unlinkat(parent_fd, name.c_str(), 0) == 0 || errno == ENOENT) return 0;
+        if (errno == EISDIR) continue;
+        return errno;
+      }
+      UniqueFd fd(::openat(parent_fd, name.c_str(), kOpenDir));
+      if (!fd) {
+        if (errno == ENOENT) return 0;
+        if (errno == ENOTDIR || errno == ELOOP) continue;  // a file or a link: unlink it
+        return errno;
+      }
+      struct stat st;
+      if (::fstat(fd.get(), &st) != 0) return errno;
+      if (stack_.empty()) {
+        top_dev_ = st.st_dev;
+      } else if (st.st_dev != top_dev_) {
+        return EXDEV;
+      }
+      stack_.push_back(Frame{std::move(name), st.st_dev, st.st_ino, listings});
+      cur_ = std::move(fd);
+      return 0;
+    }
+    return EAGAIN;
+  }
+
+  // The current directory is empty: goes up one level and removes it there.
+  // Returns 0, errno, or kMoved if ".." is not where we came from.
+  int leave() {
+    Frame done = std::move(stack_.back());
+    stack_.pop_back();
+    int parent_fd = dir_fd_;
+    if (stack_.empty()) {
+      cur_.reset();
+    } else {
+      UniqueFd parent(::openat(cur_.get(), "..", kOpenDir));
+      if (!parent) return errno;
+      struct stat st;
+      if (::fstat(parent.get(), &st) != 0) return errno;
+      // Moved out from under its parent: the names still pending up there
+      // would be looked up in a directory that is not ours.
+      if (st.st_dev != stack_.back().dev || st.st_ino != stack_.back().ino) return kMoved;
+      cur_ = std::move(parent);
+      parent_fd = cur_.get();
+    }
+    // AT_REMOVEDIR never follows a link and removes only an empty directory.
+    if (::unlinkat(parent_fd, done.name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) return 0;
+    if (errno != ENOTEMPTY && errno != EEXIST) return errno;
+    // Refilled meanwhile (or another directory took its name): list it again.
+    if (done.listings >= kListingsPerDirectory) return ENOTEMPTY;
+    return remove_or_enter(parent_fd, std::move(done.name), true, done.listings);
+  }
+
+  const int dir_fd_;
+  const std::string& name_;
+  std::vector<Frame> stack_;  // from `name_` down to the current directory
+  UniqueFd cur_;              // the directory of stack_.back()
+  dev_t top_dev_ = 0;
+};
 
 }  // namespace
 
 int remove_tree_at(int dir_fd, const std::string& name) {
-  std::vector<Frame> stack;  // one open directory per level below `name`
-  if (int e = remove_or_descend(dir_fd, name, stack); e != 0) return e;
-
-  while (!stack.empty()) {
-    Frame& top = stack.back();
-    if (top.pending.empty()) {
-      if (int e = list_names(top.fd.get(), top.pending); e != 0) return e;
-      if (top.pending.empty()) {
-        // Empty now: remove it from the level above. AT_REMOVEDIR never follows a link.
-        int parent_fd = stack.size() >= 2 ? stack[stack.size() - 2].fd.get() : dir_fd;
-        std::string dir_name = std::move(top.name);
-        stack.pop_back();
-        if (::unlinkat(parent_fd, dir_name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
-          return errno;
-        }
-        continue;
-      }
-    }
-    std::string entry = std::move(top.pending.back());
-    top.pending.pop_back();
-    // May push onto `stack`, which invalidates `top`.
-    if (int e = remove_or_descend(top.fd.get(), std::move(entry), stack); e != 0) return e;
+  for (int pass = 0; pass < kPasses; ++pass) {
+    int result = Pass(dir_fd, name).run();
+    if (result != kMoved) return result;
   }
-  return 0;
+  return EAGAIN;
 }
 
 }  // namespace moxtile

@@ -1,10 +1,12 @@
 // Removal of a directory tree that an untrusted account owned.
 //
-// Runs as root inside a tree whose owner may plant symbolic links or swap
-// entries while it is being removed. The walk therefore goes by descriptors
-// (openat/unlinkat with O_NOFOLLOW), never by path strings, and never follows
-// a symbolic link: a link is removed as a link and what it points to is left
-// alone. Thread-safe: no shared state.
+// Runs as root inside a tree whose owner may plant links, FIFOs or odd names,
+// nest it arbitrarily deep and move parts of it while it is being removed.
+// The walk goes by descriptors (openat/unlinkat), never follows a symbolic
+// link, and holds at most two descriptors of its own whatever the depth: it
+// goes back up through "..", checked against the directory it came from, and
+// starts over if the tree was moved under it. Each directory is listed once,
+// so the time is linear in the number of entries. Thread-safe: no shared state.
 #pragma once
 
 #include <string>
@@ -14,8 +16,9 @@ namespace moxtile {
 // Removes the entry `name` of the directory open as `dir_fd` (or AT_FDCWD)
 // with everything below it. A directory is emptied and removed; anything else
 // is unlinked. Nothing at `name` is success. Returns 0 or the errno of the
-// first step that failed (e.g. EMFILE for a tree deeper than the descriptors
-// we may open).
+// first step that failed: EXDEV for a directory on another device inside the
+// tree (a mount is not ours to empty), EAGAIN if the tree kept moving under
+// the walk, ENOTEMPTY if a directory kept being refilled.
 int remove_tree_at(int dir_fd, const std::string& name);
 
 }  // namespace moxtile
