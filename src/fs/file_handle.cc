@@ -4,8 +4,8 @@
 #include <cstring>
 #include <limits>
 
-#include "error/panic.h"
-#include "error/debug_text.h"
+#include "base/panic.h"
+#include "base/debug_text.h"
 #include "fs/path_split.h"
 
 namespace moxtile {

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "error/io_result.h"
+#include "base/io_result.h"
 #include "fs/file_handle_type.h"
 #include "fs/file_system.h"
 

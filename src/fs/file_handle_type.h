@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "error/io_result.h"
+#include "base/io_result.h"
 
 namespace moxtile {
 

@@ -1,6 +1,6 @@
 #include "fs/file_lock.h"
 
-#include "error/panic.h"
+#include "base/panic.h"
 
 namespace moxtile {
 

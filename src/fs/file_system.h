@@ -23,7 +23,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "error/io_result.h"
+#include "base/io_result.h"
 #include "fs/file_handle_type.h"
 #include "fs/inode_table.h"
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "error/debug_text.h"
+#include "base/debug_text.h"
 
 namespace moxtile {
 

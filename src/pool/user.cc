@@ -9,7 +9,7 @@
 #include "pool/stderr_line.h"
 #include "pool/system_error.h"
 #include "pool/user_pool.h"
-#include "terminal/utf8_lossy.h"
+#include "base/utf8_lossy.h"
 
 namespace moxtile {
 namespace {

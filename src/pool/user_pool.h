@@ -28,7 +28,7 @@
 #include "pool/account_lock.h"
 #include "pool/name_generator.h"
 #include "pool/pool_result.h"
-#include "error/poisonable_mutex.h"
+#include "base/poisonable_mutex.h"
 #include "pool/user.h"
 
 namespace moxtile {

@@ -4,7 +4,7 @@
 #include <new>
 #include <string>
 
-#include "error/panic.h"
+#include "base/panic.h"
 
 namespace moxtile::py {
 namespace {

@@ -12,7 +12,7 @@
 
 #include <string_view>
 
-#include "error/io_error.h"
+#include "base/io_error.h"
 #include "pybinding/py_ref.h"
 
 namespace moxtile::py {

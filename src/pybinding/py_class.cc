@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "error/panic.h"
+#include "base/panic.h"
 
 namespace moxtile::py {
 namespace {

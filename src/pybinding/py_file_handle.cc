@@ -10,8 +10,8 @@
 #include <string>
 #include <utility>
 
-#include "error/panic.h"
-#include "error/poisonable_mutex.h"
+#include "base/panic.h"
+#include "base/poisonable_mutex.h"
 #include "pybinding/results.h"
 #include "pybinding/whence.h"
 

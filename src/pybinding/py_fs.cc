@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "fs/file_handle.h"
-#include "pybinding/fs_tree.h"
+#include "fs/tree_rendering.h"
 #include "pybinding/py_file_handle.h"
 #include "pybinding/results.h"
 

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "pybinding/errors.h"
-#include "error/poisonable_mutex.h"
+#include "base/poisonable_mutex.h"
 #include "pybinding/py_fs.h"
 #include "pybinding/results.h"
 #include "terminal/simple_terminal.h"

@@ -5,8 +5,8 @@
 #include <span>
 #include <utility>
 
-#include "error/panic.h"
-#include "error/poisonable_mutex.h"
+#include "base/panic.h"
+#include "base/poisonable_mutex.h"
 
 namespace moxtile::py {
 namespace {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "error/io_result.h"
+#include "base/io_result.h"
 #include "pybinding/py_ref.h"
 
 namespace moxtile::py {

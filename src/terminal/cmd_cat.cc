@@ -4,7 +4,7 @@
 
 #include "fs/file_handle.h"
 #include "terminal/commands.h"
-#include "terminal/utf8_lossy.h"
+#include "base/utf8_lossy.h"
 
 namespace moxtile {
 namespace {

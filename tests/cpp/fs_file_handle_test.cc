@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "error/panic.h"
+#include "base/panic.h"
 #include "fs/file_handle.h"
 #include "fs/file_system.h"
 #include "fs/inode.h"

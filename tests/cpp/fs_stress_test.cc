@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "error/panic.h"
+#include "base/panic.h"
 #include "fs/file_handle.h"
 #include "fs/file_system.h"
 #include "fs/inode.h"

@@ -14,7 +14,7 @@
 
 #include "terminal/jaro.h"
 #include "terminal/rm_args.h"
-#include "terminal/utf8_lossy.h"
+#include "base/utf8_lossy.h"
 #include "terminal/word_splitter.h"
 
 namespace moxtile {

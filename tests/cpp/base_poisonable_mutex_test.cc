@@ -1,6 +1,6 @@
 // PoisonableMutex: a fatal error while it is held poisons it; an allocation
 // failure inside with_lock() does not.
-#include "error/poisonable_mutex.h"
+#include "base/poisonable_mutex.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "error/panic.h"
+#include "base/panic.h"
 
 namespace moxtile {
 namespace {

@@ -1,4 +1,4 @@
-#include "error/debug_text.h"
+#include "base/debug_text.h"
 
 #include <charconv>
 

@@ -1,6 +1,6 @@
-#include "error/io_error.h"
+#include "base/io_error.h"
 
-#include "error/debug_text.h"
+#include "base/debug_text.h"
 
 namespace moxtile {
 namespace {

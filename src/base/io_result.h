@@ -4,8 +4,8 @@
 // `return IoErrorKind::NotADirectory;`. Callers write `if (!r) return r.error();`.
 #pragma once
 
-#include "error/expected.h"
-#include "error/io_error.h"
+#include "base/expected.h"
+#include "base/io_error.h"
 
 namespace moxtile {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "terminal/utf8_lossy.h"
+#include "base/utf8_lossy.h"
 
 namespace moxtile {
 namespace {

@@ -1,4 +1,4 @@
-#include "terminal/utf8_lossy.h"
+#include "base/utf8_lossy.h"
 
 #include <cstdint>
 
