@@ -1,6 +1,9 @@
 #include "pybinding/arguments.h"
 
 #include <string>
+#include <utility>
+
+#include "pybinding/errors.h"
 
 namespace moxtile::py {
 namespace {
@@ -165,29 +168,14 @@ bool raise_wrong_type(PyObject* value, const char* name, const char* target) {
 
 bool prefix_type_error(const char* name) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-  PyObject* raw_type = nullptr;
-  PyObject* raw_value = nullptr;
-  PyObject* raw_tb = nullptr;
-  PyErr_Fetch(&raw_type, &raw_value, &raw_tb);
-  PyErr_NormalizeException(&raw_type, &raw_value, &raw_tb);
-  PyRef type = PyRef::steal(raw_type);
-  PyRef value = PyRef::steal(raw_value);
-  PyRef tb = PyRef::steal(raw_tb);
-  if (!value) return false;
+  FetchedError error = FetchedError::fetch_normalized();
+  if (!error.value) return false;
 
-  PyRef message = PyRef::steal(PyObject_Str(value.get()));
+  PyRef message = PyRef::steal(PyObject_Str(error.value.get()));
   if (!message) return false;
-  PyRef cause = PyRef::steal(PyException_GetCause(value.get()));
+  PyRef cause = PyRef::steal(PyException_GetCause(error.value.get()));
   PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, message.get());
-  if (!cause) return false;
-
-  PyObject* new_type = nullptr;
-  PyObject* error = nullptr;
-  PyObject* new_tb = nullptr;
-  PyErr_Fetch(&new_type, &error, &new_tb);
-  PyErr_NormalizeException(&new_type, &error, &new_tb);
-  if (error != nullptr) PyException_SetCause(error, cause.release());  // steals
-  PyErr_Restore(new_type, error, new_tb);
+  if (cause) set_pending_cause(std::move(cause), /*also_context=*/false);
   return false;
 }
 

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "pool/fatal_error_sink.h"
 #include "pybinding/errors.h"
 #include "pybinding/py_class.h"
 #include "pybinding/py_file_handle.h"
@@ -71,6 +72,7 @@ PyObject* init_module() {
   for (ClassHook hook : kClasses) {
     if (!register_class(module.get(), all.get(), hook())) return nullptr;
   }
+  set_fatal_error_sink(&report_release_failure);
   g_initialised = true;
   return module.release();
 }

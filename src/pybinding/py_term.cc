@@ -32,22 +32,21 @@ PyObject* term_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* term_exec(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constinit Signature signature{"PyTerm", "exec", {"command"}, 1};
-  return call_method<TermCell>(
-      signature, self, args, nargs, kwnames, [](TermCell& cell, const Args& a) -> PyObject* {
-        std::string_view command;
-        if (!a.text(0, command)) return nullptr;
-        const TermResult<std::string> result =
-            cell.with_lock([&](SimpleTerminal& term) { return term.run(command); });
-        if (!result) return raise_value_error(result.error());
-        return new_str(result.value());
-      });
+constinit Signature g_exec_signature{"PyTerm", "exec", {"command"}, 1};
+
+PyObject* term_exec_impl(TermCell& cell, const Args& a) {
+  std::string_view command;
+  if (!a.text(0, command)) return nullptr;
+  const TermResult<std::string> result =
+      cell.with_lock([&](SimpleTerminal& term) { return term.run(command); });
+  if (!result) return raise_value_error(result.error());
+  return new_str(result.value());
 }
 
 PyMethodDef g_methods[] = {
-    method_with_args("exec", term_exec, kExecDoc),
-    {nullptr, nullptr, 0, nullptr},
+    method_with_args("exec", fastcall_method<TermCell, g_exec_signature, term_exec_impl>,
+                     kExecDoc),
+    {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
 }  // namespace
@@ -60,7 +59,7 @@ PyClass& py_term_class() {
       .basicsize = sizeof(TermObject),
       .methods = g_methods,
       .constructor = &term_new,
-      .dealloc = &dealloc_instance<TermCell>,
+      .dealloc = &destroy_instance<TermCell>,
       .extra_slots = {},
       .after_create = nullptr,
   });
