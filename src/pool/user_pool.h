@@ -48,7 +48,6 @@ class UserPool final {
   UserPool(const UserPool&) = delete;
   UserPool& operator=(const UserPool&) = delete;
 
-  std::size_t max_user() const noexcept { return max_user_; }
   // Accounts handed out, in the order they were taken.
   const std::vector<PoolEntry>& user() const noexcept { return user_; }
   // Idle accounts; the last one is handed out next.
