@@ -47,7 +47,7 @@ FileHandle::~FileHandle() {
   }
 }
 
-IoResult<FileHandle> FileHandle::create(std::shared_ptr<FileSystem> fs, InodeId id,
+IoResult<FileHandle> FileHandle::open_by_id(std::shared_ptr<FileSystem> fs, InodeId id,
                                         FileHandleType type) {
   auto file = fs->resolve(id);
   if (!file) return file.error();
@@ -68,10 +68,10 @@ IoResult<FileHandle> FileHandle::open_node(std::shared_ptr<FileSystem> fs, Inode
 
 IoStatus FileHandle::check(std::uint32_t needed) const {
   if (!is_open()) return IoErrorKind::InvalidFileDescriptor;
-  if (needed == FileHandleType::READ && !type_.can_read()) {
+  if (needed == FileHandleType::kRead && !type_.can_read()) {
     return IoError::operation_not_supported("read");
   }
-  if (needed == FileHandleType::WRITE && !type_.can_write()) {
+  if (needed == FileHandleType::kWrite && !type_.can_write()) {
     return IoError::operation_not_supported("write");
   }
   // node_ is the open file: it cannot have left the table nor changed kind.
@@ -79,7 +79,7 @@ IoStatus FileHandle::check(std::uint32_t needed) const {
 }
 
 IoResult<std::size_t> FileHandle::read(std::span<std::uint8_t> buffer) {
-  IoStatus status = check(FileHandleType::READ);
+  IoStatus status = check(FileHandleType::kRead);
   if (!status) return status.error();
   SharedGuard guard(node_->lock());
   const FileData& data = node_->file_data();
@@ -90,7 +90,7 @@ IoResult<std::size_t> FileHandle::read(std::span<std::uint8_t> buffer) {
 }
 
 IoResult<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
-  IoStatus status = check(FileHandleType::WRITE);
+  IoStatus status = check(FileHandleType::kWrite);
   if (!status) return status.error();
   ExclusiveGuard guard(node_->lock());
   node_->file_data().write_at(offset_, bytes);
@@ -98,7 +98,7 @@ IoResult<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
 }
 
 IoStatus FileHandle::seek(SeekOrigin origin, std::uint64_t amount) {
-  IoStatus status = check(FileHandleType::EMPTY);
+  IoStatus status = check(FileHandleType::kEmpty);
   if (!status) return status;
   SharedGuard guard(node_->lock());
   std::uint64_t length = node_->file_data().size();
@@ -116,7 +116,7 @@ IoStatus FileHandle::seek(SeekOrigin origin, std::uint64_t amount) {
 }
 
 IoStatus FileHandle::close() {
-  IoStatus status = check(FileHandleType::EMPTY);
+  IoStatus status = check(FileHandleType::kEmpty);
   if (!status) return status;
   {
     SharedGuard guard(node_->lock());
@@ -172,7 +172,7 @@ IoResult<FileHandle> open(std::shared_ptr<FileSystem> fs, std::string_view path,
   if (split.name.empty()) return IoErrorKind::NotAFile;
   if (split.name == "." || split.name == "..") {
     InodeId id = split.name == "." ? (*directory)->id() : (*directory)->parent();
-    return FileHandle::create(std::move(fs), id, type);
+    return FileHandle::open_by_id(std::move(fs), id, type);
   }
   auto found = FileSystem::lookup_child(**directory, split.name);
   if (found) {

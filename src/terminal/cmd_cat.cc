@@ -43,7 +43,7 @@ TermResult<std::string> cmd_cat(TerminalContext& context, std::span<const std::s
   if (!*is_file) return TermError{"cat: " + arg + ": Is a directory"};
 
   IoResult<FileHandle> handle =
-      open_raw(context.fs, target.value(), FileHandleType(FileHandleType::READ));
+      open_raw(context.fs, target.value(), FileHandleType(FileHandleType::kRead));
   if (!handle) return cannot_access(arg, handle.error());
 
   TermResult<std::string> result = read_whole_file(*handle, arg);

@@ -14,6 +14,13 @@
 #include "fs/inode.h"
 
 namespace moxtile {
+
+// Reaches the flag of a FileLock, to set states the protocol never reaches.
+class FileLockTestPeer {
+ public:
+  static void set(FileLock& lock, std::int64_t flag) { lock.flag_.store(flag); }
+};
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -38,7 +45,7 @@ class FsFileHandle : public ::testing::Test {
 
 TEST(FsFileHandleType, ModeTexts) {
   const std::pair<const char*, std::uint32_t> accepted[] = {
-      {"", FileHandleType::EMPTY}, {"r", FileHandleType::READ}, {"w", FileHandleType::WRITE},
+      {"", FileHandleType::kEmpty}, {"r", FileHandleType::kRead}, {"w", FileHandleType::kWrite},
       {"rw", 3}, {"wr", 3}};
   for (const auto& [mode, bits] : accepted) {
     auto type = FileHandleType::from_str(mode);
@@ -78,7 +85,7 @@ TEST_F(FsFileHandle, ReadersAndWritersExcludeEachOther) {
   EXPECT_EQ(flag(), 0);
   auto w = open_f("w");
   ASSERT_TRUE(w.ok());
-  EXPECT_EQ(flag(), FileLock::WRITE_EXCLUSIVE);
+  EXPECT_EQ(flag(), FileLock::kWriteExclusive);
   for (const char* mode : {"", "r", "w", "rw"}) {
     EXPECT_EQ(open_f(mode).error().kind(), IoErrorKind::ResourceCurrentInUse) << mode;
   }
@@ -224,15 +231,15 @@ TEST_F(FsFileHandle, DestroyingAnOpenHandleReleasesTheFile) {
   FileHandle moved = std::move(*w2);
   EXPECT_FALSE(w2->is_open());
   EXPECT_TRUE(moved.is_open());
-  moved = open(fs_, "/g", FileHandleType(FileHandleType::READ), true).value();
+  moved = open(fs_, "/g", FileHandleType(FileHandleType::kRead), true).value();
   EXPECT_EQ(flag(), 0);  // assignment closed the writer it replaced
 }
 
 TEST_F(FsFileHandle, BrokenLockProtocolPanicsAndLeavesTheHandleOpen) {
   auto w = open_f("w");
-  auto r = open(fs_, "/g", FileHandleType(FileHandleType::READ), true);
-  fs_->inodes().get(1)->file_lock().flag.store(3);
-  fs_->inodes().get(2)->file_lock().flag.store(0);
+  auto r = open(fs_, "/g", FileHandleType(FileHandleType::kRead), true);
+  FileLockTestPeer::set(fs_->inodes().get(1)->file_lock(), 3);
+  FileLockTestPeer::set(fs_->inodes().get(2)->file_lock(), 0);
   try {
     (void)w->close();
     FAIL() << "no panic";
@@ -248,8 +255,8 @@ TEST_F(FsFileHandle, BrokenLockProtocolPanicsAndLeavesTheHandleOpen) {
   }
   EXPECT_TRUE(w->is_open());
   EXPECT_TRUE(r->is_open());
-  fs_->inodes().get(1)->file_lock().flag.store(FileLock::WRITE_EXCLUSIVE);
-  fs_->inodes().get(2)->file_lock().flag.store(1);
+  FileLockTestPeer::set(fs_->inodes().get(1)->file_lock(), FileLock::kWriteExclusive);
+  FileLockTestPeer::set(fs_->inodes().get(2)->file_lock(), 1);
 }
 
 TEST_F(FsFileHandle, Rendering) {

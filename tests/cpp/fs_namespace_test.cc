@@ -13,8 +13,8 @@ namespace moxtile {
 namespace {
 
 using Names = std::vector<std::string>;
-const FileHandleType kRead(FileHandleType::READ);
-const FileHandleType kWrite(FileHandleType::WRITE);
+const FileHandleType kRead(FileHandleType::kRead);
+const FileHandleType kWrite(FileHandleType::kWrite);
 
 IoErrorKind kind_of(const IoStatus& s) { return s.error().kind(); }
 

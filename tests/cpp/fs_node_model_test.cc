@@ -164,10 +164,10 @@ TEST(FsNodeModel, SymlinksAreFollowed) {
   EXPECT_EQ(*fs->get_path_by_inode(g), "/d/g");
   // Opening through a link opens the file; the handle shows the given id.
   InodeId to_f = *fs->create_inode(kRootId, "lf", NodeType::Symlink, f);
-  auto handle = FileHandle::create(fs, to_f, FileHandleType(FileHandleType::WRITE));
+  auto handle = FileHandle::open_by_id(fs, to_f, FileHandleType(FileHandleType::kWrite));
   ASSERT_TRUE(handle.ok());
   EXPECT_EQ(*handle->id(), to_f);
-  EXPECT_EQ(fs->inodes().get(f)->file_lock().load(), FileLock::WRITE_EXCLUSIVE);
+  EXPECT_EQ(fs->inodes().get(f)->file_lock().load(), FileLock::kWriteExclusive);
 }
 
 TEST(FsNodeModel, SymlinkCyclesEndInNotFound) {
@@ -203,7 +203,7 @@ TEST(FsNodeModel, RenderingOfTheRootAndAFile) {
 
 TEST(FsNodeModel, RenderingOfContentsFlagsLinksAndLockedNodes) {
   auto fs = FileSystem::create();
-  auto h = open(fs, "f", FileHandleType(FileHandleType::WRITE), true);
+  auto h = open(fs, "f", FileHandleType(FileHandleType::kWrite), true);
   ASSERT_TRUE(h.ok());
   const std::uint8_t bytes[] = {104, 0, 255};
   ASSERT_TRUE(h->write(bytes).ok());

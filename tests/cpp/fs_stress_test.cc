@@ -300,7 +300,7 @@ TEST(FsStress, FileLockCountsStayExact) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
-      FileHandleType type(t % 4 == 0 ? FileHandleType::WRITE : FileHandleType::READ);
+      FileHandleType type(t % 4 == 0 ? FileHandleType::kWrite : FileHandleType::kRead);
       while (std::chrono::steady_clock::now() < until) {
         auto h = open_raw(fs, 1, type);
         if (!h) continue;

@@ -158,13 +158,13 @@ TEST_F(TerminalTest, RmAfterDoubleDashRemovesOddName) {
 }
 
 TEST_F(TerminalTest, FilesHeldOpenAreInUse) {
-  IoResult<FileHandle> writer = open_raw(fs_, 2, FileHandleType(FileHandleType::WRITE));
+  IoResult<FileHandle> writer = open_raw(fs_, 2, FileHandleType(FileHandleType::kWrite));
   ASSERT_TRUE(writer.ok());
   EXPECT_EQ(err("cat a.txt"), "cat: cannot access 'a.txt': " + kInUse);
   EXPECT_EQ(err("rm a.txt"), "rm: cannot remove 'a.txt': " + kInUse);
   ASSERT_TRUE(writer->close().ok());
 
-  IoResult<FileHandle> reader = open_raw(fs_, 2, FileHandleType(FileHandleType::READ));
+  IoResult<FileHandle> reader = open_raw(fs_, 2, FileHandleType(FileHandleType::kRead));
   ASSERT_TRUE(reader.ok());
   EXPECT_EQ(out("cat a.txt"), "") << "readers share the file";
   EXPECT_EQ(err("rm a.txt"), "rm: cannot remove 'a.txt': " + kInUse);
@@ -172,13 +172,13 @@ TEST_F(TerminalTest, FilesHeldOpenAreInUse) {
 
 TEST_F(TerminalTest, CatReleasesItsReadLock) {
   EXPECT_EQ(out("cat a.txt"), "");
-  IoResult<FileHandle> writer = open_raw(fs_, 2, FileHandleType(FileHandleType::WRITE));
+  IoResult<FileHandle> writer = open_raw(fs_, 2, FileHandleType(FileHandleType::kWrite));
   EXPECT_TRUE(writer.ok()) << "cat left the file locked";
 }
 
 TEST_F(TerminalTest, CatDecodesContentLossily) {
   const auto write_file = [&](const std::string& bytes) {
-    IoResult<FileHandle> h = open_raw(fs_, 2, FileHandleType(FileHandleType::WRITE));
+    IoResult<FileHandle> h = open_raw(fs_, 2, FileHandleType(FileHandleType::kWrite));
     ASSERT_TRUE(h.ok());
     ASSERT_TRUE(h->write(std::span<const std::uint8_t>(
                              reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()))
