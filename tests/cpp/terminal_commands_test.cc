@@ -248,7 +248,7 @@ TEST_F(TerminalTest, HelpListsEveryCommandOnce) {
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"cat", "cd", "echo", "help", "ls", "mkdir", "pwd",
                                              "rm", "touch"}));
-  EXPECT_EQ(COMMANDS().size(), 9u);
+  EXPECT_EQ(command_table().size(), 9u);
 }
 
 }  // namespace
