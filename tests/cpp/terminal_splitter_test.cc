@@ -46,6 +46,12 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"escaped_quote_outside", "\\'x", {"'x"}},
         SplitCase{"escaped_hash_starts_word", "\\#x", {"#x"}},
         SplitCase{"backslash_newline_outside_continues_word", "ab\\\ncd", {"abcd"}},
+        SplitCase{"backslash_newline_between_words_yields_no_word", "echo \\\n a", {"echo", "a"}},
+        SplitCase{"backslash_newline_at_end_yields_no_word", "rm -r \\\n", {"rm", "-r"}},
+        SplitCase{"line_of_only_backslash_newlines", "\\\n\\\n", {}},
+        SplitCase{"backslash_newline_then_word", "\\\nab", {"ab"}},
+        SplitCase{"backslash_newline_then_comment", "\\\n# c", {}},
+        SplitCase{"escaped_blank_begins_a_word", "\\  a", {" ", "a"}},
         SplitCase{"double_quote_escapes_quote", "\"a\\\"b\"", {"a\"b"}},
         SplitCase{"double_quote_escapes_dollar_backquote_backslash", "\"\\$\\`\\\\\"", {"$`\\"}},
         SplitCase{"double_quote_keeps_other_backslash", "\"\\q\"", {"\\q"}},
@@ -69,6 +75,7 @@ TEST_P(MalformedLine, YieldsNoWordsAtAll) { EXPECT_EQ(split_words(GetParam()), s
 INSTANTIATE_TEST_SUITE_P(Table, MalformedLine,
                          ::testing::Values("echo \"open", "echo 'open", "echo a\\", "\\",
                                            "\"a\\", "'", "\"", "ok 'x' \"y", "a\\\n\\",
+                                           "\\\n\\",
                                            "# comment\n'unclosed"));
 
 }  // namespace
