@@ -2,8 +2,9 @@
 //
 // A PyRef owns exactly one strong reference (or none) and drops it on
 // destruction. It is made with steal() (takes over a new reference the caller
-// already owns) and gives its reference back to CPython with release(). Every use is under the interpreter
-// lock; a PyRef must not be destroyed without it.
+// already owns) and gives its reference back to CPython with release().
+// Every use is under the interpreter lock; a PyRef must not be destroyed
+// without it.
 //
 // This header also brings in the CPython API for the whole binding layer.
 #pragma once
