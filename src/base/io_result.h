@@ -15,8 +15,8 @@ class [[nodiscard]] IoResult : public Expected<T, IoError> {
 
  public:
   using Base::Base;
-  IoResult(IoError error) : Base(Unexpected<IoError>{error}) {}       // NOLINT: implicit
-  IoResult(IoErrorKind kind) : Base(Unexpected<IoError>{kind}) {}     // NOLINT: implicit
+  IoResult(IoError error) : Base(Unexpected<IoError>{error}) {}    // NOLINT: implicit
+  IoResult(IoErrorKind kind) : Base(Unexpected<IoError>{kind}) {}  // NOLINT: implicit
 };
 
 using IoStatus = IoResult<void>;

@@ -140,7 +140,8 @@ void ChildList::move_to_heap() {
   heap->capacity = 2 * kInlineCapacity;
   heap->index_mask = 2 * kInlineCapacity - 1;
   heap->items = static_cast<INode**>(std::malloc(heap->capacity * sizeof(INode*)));
-  heap->index = static_cast<std::uint64_t*>(std::calloc(heap->index_mask + 1, sizeof(std::uint64_t)));
+  heap->index =
+      static_cast<std::uint64_t*>(std::calloc(heap->index_mask + 1, sizeof(std::uint64_t)));
   if (heap->items == nullptr || heap->index == nullptr) {
     std::free(heap->items);
     std::free(heap->index);

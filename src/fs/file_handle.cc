@@ -4,8 +4,8 @@
 #include <cstring>
 #include <limits>
 
-#include "base/panic.h"
 #include "base/debug_text.h"
+#include "base/panic.h"
 #include "fs/path_split.h"
 
 namespace moxtile {
@@ -48,7 +48,7 @@ FileHandle::~FileHandle() {
 }
 
 IoResult<FileHandle> FileHandle::open_by_id(std::shared_ptr<FileSystem> fs, InodeId id,
-                                        FileHandleType type) {
+                                            FileHandleType type) {
   auto file = fs->resolve(id);
   if (!file) return file.error();
   return open_node(std::move(fs), id, type, std::move(*file));
@@ -103,8 +103,12 @@ IoStatus FileHandle::seek(SeekOrigin origin, std::uint64_t amount) {
   SharedGuard guard(node_->lock());
   std::uint64_t length = node_->file_data().size();
   switch (origin) {
-    case SeekOrigin::Start: offset_ = std::min(amount, length); break;
-    case SeekOrigin::End: offset_ = amount > length ? 0 : length - amount; break;
+    case SeekOrigin::Start:
+      offset_ = std::min(amount, length);
+      break;
+    case SeekOrigin::End:
+      offset_ = amount > length ? 0 : length - amount;
+      break;
     case SeekOrigin::Current: {
       std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
       std::uint64_t moved = amount > max - offset_ ? max : offset_ + amount;

@@ -8,8 +8,8 @@ void FileLock::release_reader() {
   std::int64_t f = flag_.load(std::memory_order_relaxed);
   do {
     if (f <= 0) panic("assertion failed: flag > 0");
-  } while (!flag_.compare_exchange_weak(f, f - 1, std::memory_order_release,
-                                       std::memory_order_relaxed));
+  } while (
+      !flag_.compare_exchange_weak(f, f - 1, std::memory_order_release, std::memory_order_relaxed));
 }
 
 void FileLock::release_writer() {

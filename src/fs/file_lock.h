@@ -32,7 +32,7 @@ class FileLock final {
     std::int64_t f = flag_.load(std::memory_order_relaxed);
     while (f >= 0) {
       if (flag_.compare_exchange_weak(f, f + 1, std::memory_order_acquire,
-                                     std::memory_order_relaxed)) {
+                                      std::memory_order_relaxed)) {
         return true;
       }
     }
@@ -55,7 +55,7 @@ class FileLock final {
 
   bool try_move(std::int64_t from, std::int64_t to) noexcept {
     return flag_.compare_exchange_strong(from, to, std::memory_order_acq_rel,
-                                        std::memory_order_relaxed);
+                                         std::memory_order_relaxed);
   }
 
   std::atomic<std::int64_t> flag_{0};  // the "flag now" column of the table

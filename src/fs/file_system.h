@@ -137,8 +137,8 @@ class FileSystem final {
   IoResult<NodeRef> create_in(INode& directory, std::string_view name, NodeType type);
   // Everything of creation after the id is drawn, under one exclusive hold
   // of the directory's lock.
-  IoResult<NodeRef> insert_child(INode& directory, InodeId id, std::string_view name,
-                                 NodeType type, InodeId symlink_target);
+  IoResult<NodeRef> insert_child(INode& directory, InodeId id, std::string_view name, NodeType type,
+                                 InodeId symlink_target);
   // Removal in two phases: empty_directory, then detach. `parent_hint`: the
   // directory `node` was just listed in, if known (saves a table lookup in
   // recursive removal); nullptr to look it up.
@@ -149,8 +149,8 @@ class FileSystem final {
   using ChildVisitor = bool (*)(void* ctx, std::string_view name, bool is_directory);
   IoStatus for_each_child_impl(InodeId directory, ChildVisitor visit, void* ctx) const;
 
-  InodeTable inodes_;                           // owns every node
-  NodeRef root_;                                // the root is never removed
+  InodeTable inodes_;                            // owns every node
+  NodeRef root_;                                 // the root is never removed
   std::atomic<std::uint64_t> next_inode_id_{1};  // only grows
 };
 

@@ -54,7 +54,7 @@ class InodeTable final {
   struct alignas(64) Shard {
     mutable RwLock lock;
     std::uint32_t count = 0;
-    std::uint64_t mask = 0;     // capacity - 1; slots == nullptr while 0 entries ever
+    std::uint64_t mask = 0;  // capacity - 1; slots == nullptr while 0 entries ever
     INode** slots = nullptr;
   };
 

@@ -14,7 +14,9 @@ IoStatus FileSystem::make_at_path(std::string_view path, NodeType type) {
   return {};
 }
 
-IoStatus FileSystem::mkdir(std::string_view path) { return make_at_path(path, NodeType::Directory); }
+IoStatus FileSystem::mkdir(std::string_view path) {
+  return make_at_path(path, NodeType::Directory);
+}
 
 IoStatus FileSystem::touch(std::string_view path) { return make_at_path(path, NodeType::File); }
 

@@ -35,7 +35,7 @@ std::size_t find_parameter(const Signature& sig, PyObject* name) {
     if (PyUnicode_CompareWithASCIIString(name, sig.names[i]) != 0) continue;
     if (sig.interned[i] == nullptr) {
       sig.interned[i] = PyUnicode_InternFromString(sig.names[i]);  // kept forever
-      if (sig.interned[i] == nullptr) PyErr_Clear();                // only a missed fast path
+      if (sig.interned[i] == nullptr) PyErr_Clear();               // only a missed fast path
     }
     return i;
   }
@@ -94,7 +94,8 @@ PyRef type_qualname(PyObject* value) {
   return PyRef::steal(PyUnicode_FromString(Py_TYPE(value)->tp_name));
 }
 
-bool attribute_equals(PyObject* type, const char* attribute, std::initializer_list<const char*> any_of) {
+bool attribute_equals(PyObject* type, const char* attribute,
+                      std::initializer_list<const char*> any_of) {
   PyRef value = PyRef::steal(PyObject_GetAttrString(type, attribute));
   if (!value || !PyUnicode_Check(value.get())) {
     PyErr_Clear();
@@ -204,8 +205,9 @@ bool Args::optional_text(std::size_t i, std::optional<std::string_view>& out) co
 bool Args::bytes(std::size_t i, std::span<const std::uint8_t>& out) const {
   PyObject* value = values_[i];
   if (!PyBytes_Check(value)) return raise_wrong_type(value, name(i), "PyBytes");
-  out = std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(value)),
-                                      static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
+  out =
+      std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(value)),
+                                    static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
   return true;
 }
 

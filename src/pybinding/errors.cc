@@ -35,8 +35,8 @@ FetchedError fetch_error(bool normalize) noexcept {
 
 bool init_panic_exception() {
   if (g_panic_exception != nullptr) return true;
-  g_panic_exception = PyErr_NewExceptionWithDoc("moxtile.PanicException", kPanicDoc,
-                                                PyExc_BaseException, nullptr);
+  g_panic_exception =
+      PyErr_NewExceptionWithDoc("moxtile.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
   return g_panic_exception != nullptr;
 }
 

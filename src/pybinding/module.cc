@@ -23,13 +23,8 @@ namespace {
 // Registration order is part of the module's interface (it is the order of __all__).
 using ClassHook = PyClass& (*)();
 const ClassHook kClasses[] = {
-    &py_fs_class,
-    &py_file_handle_class,
-    &py_term_class,
-    &whence_class,
-    &py_user_pool_class,
-    &py_user_class,
-    &py_terminal_session_class,
+    &py_fs_class,   &py_file_handle_class,      &py_term_class, &whence_class, &py_user_pool_class,
+    &py_user_class, &py_terminal_session_class,
 };
 
 PyModuleDef g_module = {
@@ -49,7 +44,8 @@ bool g_initialised = false;  // under the interpreter lock
 bool register_class(PyObject* module, PyObject* all, PyClass& cls) {
   PyTypeObject* type = cls.ensure();
   if (type == nullptr) {
-    const std::string message = std::string("An error occurred while initializing class ") + cls.name();
+    const std::string message =
+        std::string("An error occurred while initializing class ") + cls.name();
     raise_from_pending(PyExc_RuntimeError, message.c_str());
     return false;
   }

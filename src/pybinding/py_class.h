@@ -33,7 +33,7 @@ struct Instance {
   // Calls now running on this object, under the interpreter lock. Informational
   // only: nothing decides anything by it (it shows re-entry in a debugger).
   std::uint32_t borrows;
-  Core core;              // built in place after allocation, destroyed in tp_dealloc
+  Core core;  // built in place after allocation, destroyed in tp_dealloc
 
   static Instance& of(PyObject* object) noexcept { return *reinterpret_cast<Instance*>(object); }
 };

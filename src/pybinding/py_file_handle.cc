@@ -101,7 +101,8 @@ constinit Signature g_write_signature{"PyFileHandle", "write", {"buffer"}, 1};
 PyObject* handle_write_impl(HandleCell& cell, const Args& a) {
   std::span<const std::uint8_t> data;
   if (!a.bytes(0, data)) return nullptr;
-  const IoResult<std::size_t> written = cell.with_lock([&](FileHandle& h) { return h.write(data); });
+  const IoResult<std::size_t> written =
+      cell.with_lock([&](FileHandle& h) { return h.write(data); });
   if (!written) return raise_io_error(written.error());
   return new_int(*written);
 }

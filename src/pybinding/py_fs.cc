@@ -106,8 +106,8 @@ PyObject* fs_listdir_impl(FsPtr& fs, const Args& a) {
   bool failed = false;
   IoStatus listed = fs->for_each_child(*id, [&](std::string_view name, bool is_directory) {
     PyRef item = PyRef::steal(new_str(name));
-    failed = !item ||
-             PyList_Append(is_directory ? directories.get() : files.get(), item.get()) != 0;
+    failed =
+        !item || PyList_Append(is_directory ? directories.get() : files.get(), item.get()) != 0;
     return !failed;
   });
   if (failed) return nullptr;
@@ -138,10 +138,8 @@ PyObject* fs_tree_impl(FsPtr& fs, const Args& a) {
 PyObject* fs_str_impl(FsPtr& fs) { return new_str(fs->debug_string()); }
 
 PyMethodDef g_methods[] = {
-    method_with_args("mkdir", fastcall_method<FsPtr, g_mkdir_signature, fs_mkdir_impl>,
-                     kMkdirDoc),
-    method_with_args("touch", fastcall_method<FsPtr, g_touch_signature, fs_touch_impl>,
-                     kTouchDoc),
+    method_with_args("mkdir", fastcall_method<FsPtr, g_mkdir_signature, fs_mkdir_impl>, kMkdirDoc),
+    method_with_args("touch", fastcall_method<FsPtr, g_touch_signature, fs_touch_impl>, kTouchDoc),
     method_with_args("open", fastcall_method<FsPtr, g_open_signature, fs_open_impl>, kOpenDoc),
     method_with_args("listdir", fastcall_method<FsPtr, g_listdir_signature, fs_listdir_impl>,
                      kListdirDoc),

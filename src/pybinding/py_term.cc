@@ -5,8 +5,8 @@
 #include <string_view>
 #include <utility>
 
-#include "pybinding/errors.h"
 #include "base/poisonable_mutex.h"
+#include "pybinding/errors.h"
 #include "pybinding/py_fs.h"
 #include "pybinding/results.h"
 #include "terminal/simple_terminal.h"
@@ -17,7 +17,8 @@ namespace {
 using TermCell = PoisonableMutex<SimpleTerminal>;
 using TermObject = Instance<TermCell>;
 
-constexpr const char kClassDoc[] = "PyTerm(fs)\n--\n\n\nA structure representing a simple terminal\n";
+constexpr const char kClassDoc[] =
+    "PyTerm(fs)\n--\n\n\nA structure representing a simple terminal\n";
 constexpr const char kExecDoc[] =
     "exec($self, command)\n--\n\n\nExecute a command in the terminal.\n";
 
@@ -44,8 +45,7 @@ PyObject* term_exec_impl(TermCell& cell, const Args& a) {
 }
 
 PyMethodDef g_methods[] = {
-    method_with_args("exec", fastcall_method<TermCell, g_exec_signature, term_exec_impl>,
-                     kExecDoc),
+    method_with_args("exec", fastcall_method<TermCell, g_exec_signature, term_exec_impl>, kExecDoc),
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

@@ -40,17 +40,18 @@ using ReadFn = TermResult<std::size_t> (TerminalSession::*)(std::span<std::uint8
 PyObject* read_into_bytes(SessionCell& cell, const Args& a, ReadFn read) {
   std::optional<std::uint64_t> requested;
   if (!a.optional_u64(0, requested)) return nullptr;
-  return new_bytes_filled(
-      requested.value_or(kDefaultReadSize),
-      [&](std::span<std::uint8_t> buffer) -> std::optional<std::size_t> {
-        TermResult<std::size_t> count = cell.with_lock(
-            [&](std::unique_ptr<TerminalSession>& session) { return ((*session).*read)(buffer); });
-        if (!count) {
-          raise_value_error(count.error());
-          return std::nullopt;
-        }
-        return count.value();
-      });
+  return new_bytes_filled(requested.value_or(kDefaultReadSize),
+                          [&](std::span<std::uint8_t> buffer) -> std::optional<std::size_t> {
+                            TermResult<std::size_t> count =
+                                cell.with_lock([&](std::unique_ptr<TerminalSession>& session) {
+                                  return ((*session).*read)(buffer);
+                                });
+                            if (!count) {
+                              raise_value_error(count.error());
+                              return std::nullopt;
+                            }
+                            return count.value();
+                          });
 }
 
 constinit Signature g_read_signature{"PyTerminalSession", "read", {"buffer"}, 0};

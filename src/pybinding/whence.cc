@@ -23,13 +23,15 @@ constexpr Member kMembers[] = {
     {"SEEK_END", "Whence.SEEK_END", SeekOrigin::End},
 };
 
-constexpr const char kClassDoc[] = "\nA small enumeration to determine the whence\nwhen seeking in a file.\n";
+constexpr const char kClassDoc[] =
+    "\nA small enumeration to determine the whence\nwhen seeking in a file.\n";
 
 int add_members(PyTypeObject* type) {
   for (std::uint8_t i = 0; i < std::size(kMembers); ++i) {
     PyRef member = PyRef::steal(new_instance<WhenceValue>(type, WhenceValue{i}));
     if (!member) return -1;
-    if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), kMembers[i].name, member.get()) < 0) {
+    if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), kMembers[i].name, member.get()) <
+        0) {
       return -1;
     }
   }

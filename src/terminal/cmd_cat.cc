@@ -14,11 +14,13 @@ namespace {
 TermResult<std::string> read_whole_file(FileHandle& handle, const std::string& arg) {
   if (IoStatus s = handle.seek(SeekOrigin::End, 0); !s) return cannot_access("cat", arg, s.error());
   const std::uint64_t size = handle.offset();
-  if (IoStatus s = handle.seek(SeekOrigin::Start, 0); !s) return cannot_access("cat", arg, s.error());
+  if (IoStatus s = handle.seek(SeekOrigin::Start, 0); !s) {
+    return cannot_access("cat", arg, s.error());
+  }
 
   std::string bytes(static_cast<std::size_t>(size), '\0');
-  const IoResult<std::size_t> count = handle.read(std::span<std::uint8_t>(
-      reinterpret_cast<std::uint8_t*>(bytes.data()), bytes.size()));
+  const IoResult<std::size_t> count = handle.read(
+      std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(bytes.data()), bytes.size()));
   if (!count) return cannot_access("cat", arg, count.error());
   // The read lock keeps writers out, so the count is the size; trimming to it
   // only guards against ever showing bytes that were not read.

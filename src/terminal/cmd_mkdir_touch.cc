@@ -10,8 +10,8 @@ namespace moxtile {
 namespace {
 
 struct CreateCommand {
-  std::string_view name;     // "mkdir" / "touch"
-  std::string_view noun;     // in "cannot create <noun> '<arg>'"
+  std::string_view name;  // "mkdir" / "touch"
+  std::string_view noun;  // in "cannot create <noun> '<arg>'"
   NodeType type;
 };
 

@@ -12,9 +12,9 @@ struct NamedHandler {
 
 // Insertion order decides the table's iteration order, which help shows.
 constexpr NamedHandler kHandlers[] = {
-    {"cd", &cmd_cd},       {"ls", &cmd_ls},     {"pwd", &cmd_pwd},
-    {"cat", &cmd_cat},     {"mkdir", &cmd_mkdir}, {"touch", &cmd_touch},
-    {"help", &cmd_help},   {"rm", &cmd_rm},     {"echo", &cmd_echo},
+    {"cd", &cmd_cd},     {"ls", &cmd_ls},       {"pwd", &cmd_pwd},
+    {"cat", &cmd_cat},   {"mkdir", &cmd_mkdir}, {"touch", &cmd_touch},
+    {"help", &cmd_help}, {"rm", &cmd_rm},       {"echo", &cmd_echo},
 };
 
 CommandTable build_command_table() {

@@ -51,8 +51,7 @@ const OptionSpec* find_short(char c) {
   return nullptr;
 }
 
-std::string error_text(std::string_view description, std::string_view tip,
-                       std::string_view usage) {
+std::string error_text(std::string_view description, std::string_view tip, std::string_view usage) {
   std::string text = "error: ";
   text += description;
   text += '\n';

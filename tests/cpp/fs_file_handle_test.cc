@@ -44,9 +44,11 @@ class FsFileHandle : public ::testing::Test {
 };
 
 TEST(FsFileHandleType, ModeTexts) {
-  const std::pair<const char*, std::uint32_t> accepted[] = {
-      {"", FileHandleType::kEmpty}, {"r", FileHandleType::kRead}, {"w", FileHandleType::kWrite},
-      {"rw", 3}, {"wr", 3}};
+  const std::pair<const char*, std::uint32_t> accepted[] = {{"", FileHandleType::kEmpty},
+                                                            {"r", FileHandleType::kRead},
+                                                            {"w", FileHandleType::kWrite},
+                                                            {"rw", 3},
+                                                            {"wr", 3}};
   for (const auto& [mode, bits] : accepted) {
     auto type = FileHandleType::from_str(mode);
     ASSERT_TRUE(type.ok()) << mode;
@@ -60,12 +62,11 @@ TEST(FsFileHandleType, ModeTexts) {
 }
 
 TEST(FsFileHandleType, Rendering) {
-  const std::pair<std::uint32_t, const char*> cases[] = {
-      {0, "FileHandleType(0x0)"},
-      {1, "FileHandleType(READ)"},
-      {2, "FileHandleType(WRITE)"},
-      {3, "FileHandleType(READ | WRITE)"},
-      {5, "FileHandleType(READ | 0x4)"}};
+  const std::pair<std::uint32_t, const char*> cases[] = {{0, "FileHandleType(0x0)"},
+                                                         {1, "FileHandleType(READ)"},
+                                                         {2, "FileHandleType(WRITE)"},
+                                                         {3, "FileHandleType(READ | WRITE)"},
+                                                         {5, "FileHandleType(READ | 0x4)"}};
   for (const auto& [bits, text] : cases) {
     std::string out;
     FileHandleType(bits).append_debug(out);
@@ -137,9 +138,9 @@ TEST_F(FsFileHandle, SeekArithmetic) {
     std::uint64_t expected;
   };
   const Step steps[] = {
-      {SeekOrigin::Start, 10, 3}, {SeekOrigin::End, 0, 3},       {SeekOrigin::End, 5, 0},
+      {SeekOrigin::Start, 10, 3},     {SeekOrigin::End, 0, 3},   {SeekOrigin::End, 5, 0},
       {SeekOrigin::Current, kMax, 3}, {SeekOrigin::Start, 1, 1}, {SeekOrigin::Current, 1, 2},
-      {SeekOrigin::End, 3, 0},    {SeekOrigin::End, 1, 2},       {SeekOrigin::Start, kMax, 3},
+      {SeekOrigin::End, 3, 0},        {SeekOrigin::End, 1, 2},   {SeekOrigin::Start, kMax, 3},
   };
   for (const Step& s : steps) {
     ASSERT_TRUE(h->seek(s.origin, s.amount).ok());
@@ -244,8 +245,9 @@ TEST_F(FsFileHandle, BrokenLockProtocolPanicsAndLeavesTheHandleOpen) {
     (void)w->close();
     FAIL() << "no panic";
   } catch (const Panic& p) {
-    EXPECT_STREQ(p.what(),
-                 "assertion failed: self.flag.load(Ordering::Acquire) == FileLock::WRITE_EXCLUSIVE");
+    EXPECT_STREQ(
+        p.what(),
+        "assertion failed: self.flag.load(Ordering::Acquire) == FileLock::WRITE_EXCLUSIVE");
   }
   try {
     (void)r->close();

@@ -61,9 +61,9 @@ TEST(FsNodeModel, LaterFailuresSpendAnId) {
     IoErrorKind expected;
   };
   const Case cases[] = {
-      {99, "x", IoErrorKind::InodeNotFound},            // parent missing: id 2
+      {99, "x", IoErrorKind::InodeNotFound},               // parent missing: id 2
       {kRootId, "f", IoErrorKind::ResourceAlreadyExists},  // name taken: id 3
-      {file, "x", IoErrorKind::NotADirectory},          // parent is a file: id 4
+      {file, "x", IoErrorKind::NotADirectory},             // parent is a file: id 4
   };
   InodeId spent = 2;
   for (const Case& c : cases) {
@@ -211,8 +211,9 @@ TEST(FsNodeModel, RenderingOfContentsFlagsLinksAndLockedNodes) {
   NodeRef file = fs->inodes().get(1);
   std::string text;
   file->append_debug(text);
-  EXPECT_NE(text.find("File { data: FileData { data: [104, 0, 255] }, lock: FileLock { flag: -1 } }"),
-            std::string::npos)
+  EXPECT_NE(
+      text.find("File { data: FileData { data: [104, 0, 255] }, lock: FileLock { flag: -1 } }"),
+      std::string::npos)
       << text;
   text.clear();
   fs->inodes().get(2)->append_debug(text);
@@ -227,10 +228,14 @@ TEST(FsNodeModel, RenderingOfContentsFlagsLinksAndLockedNodes) {
 TEST(FsNodeModel, RenderedNamesAreEscaped) {
   auto fs = FileSystem::create();
   // (A backslash cannot be part of a name, so it is not among them.)
-  ASSERT_TRUE(fs->touch("q\"b\nt\tr\rc\x01\x1f\x7f" "\xc3\xa9").ok());
+  ASSERT_TRUE(fs->touch("q\"b\nt\tr\rc\x01\x1f\x7f"
+                        "\xc3\xa9")
+                  .ok());
   std::string text;
   fs->inodes().get(1)->append_debug(text);
-  EXPECT_NE(text.find(R"(name: "q\"b\nt\tr\rc\u{1}\u{1f}\u{7f})" "\xc3\xa9\""), std::string::npos)
+  EXPECT_NE(text.find(R"(name: "q\"b\nt\tr\rc\u{1}\u{1f}\u{7f})"
+                      "\xc3\xa9\""),
+            std::string::npos)
       << text;
 }
 

@@ -30,8 +30,7 @@ TEST_P(SplitWords, GivesTheExpectedWords) {
 INSTANTIATE_TEST_SUITE_P(
     Table, SplitWords,
     ::testing::Values(
-        SplitCase{"empty", "", {}},
-        SplitCase{"blanks", "  \t \n ", {}},
+        SplitCase{"empty", "", {}}, SplitCase{"blanks", "  \t \n ", {}},
         SplitCase{"only_comment", "# nothing here", {}},
         SplitCase{"comment_then_newline_then_word", "# c\nls", {"ls"}},
         SplitCase{"comment_after_word", "ls # c", {"ls"}},
@@ -64,7 +63,9 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"quoted_command_word", "\"ls\"", {"ls"}},
         SplitCase{"newline_is_not_a_command_separator", "cd\nls", {"cd", "ls"}},
         SplitCase{"no_expansion", "$HOME *.txt a|b;c>d", {"$HOME", "*.txt", "a|b;c>d"}},
-        SplitCase{"utf8_passes_through", "echo 'h\xC3\xA9' \xE2\x82\xAC", {"echo", "h\xC3\xA9", "\xE2\x82\xAC"}},
+        SplitCase{"utf8_passes_through",
+                  "echo 'h\xC3\xA9' \xE2\x82\xAC",
+                  {"echo", "h\xC3\xA9", "\xE2\x82\xAC"}},
         SplitCase{"nul_byte_is_ordinary", std::string("a\0b", 3), {std::string("a\0b", 3)}}),
     [](const ::testing::TestParamInfo<SplitCase>& param) { return std::string(param.param.name); });
 
@@ -73,9 +74,8 @@ class MalformedLine : public ::testing::TestWithParam<std::string> {};
 TEST_P(MalformedLine, YieldsNoWordsAtAll) { EXPECT_EQ(split_words(GetParam()), std::nullopt); }
 
 INSTANTIATE_TEST_SUITE_P(Table, MalformedLine,
-                         ::testing::Values("echo \"open", "echo 'open", "echo a\\", "\\",
-                                           "\"a\\", "'", "\"", "ok 'x' \"y", "a\\\n\\",
-                                           "\\\n\\",
+                         ::testing::Values("echo \"open", "echo 'open", "echo a\\", "\\", "\"a\\",
+                                           "'", "\"", "ok 'x' \"y", "a\\\n\\", "\\\n\\",
                                            "# comment\n'unclosed"));
 
 }  // namespace
