@@ -58,11 +58,11 @@ struct ClassSpec {
   const char* qualified_name;  // "moxtile.PyFs"; must be a string literal (CPython keeps it)
   const char* doc;             // "PyFs()\n--\n\n..." for a class with a constructor
   int basicsize;               // sizeof(Instance<Core>)
-  PyMethodDef* methods;        // static, null-terminated; may be nullptr
-  newfunc constructor;         // nullptr: calling the class raises "No constructor defined"
   destructor dealloc;
-  std::span<const PyType_Slot> extra_slots;  // tp_str, tp_richcompare, ...
-  int (*after_create)(PyTypeObject* type);   // may be nullptr; -1 with an exception set
+  PyMethodDef* methods = nullptr;  // static, null-terminated; nullptr: no methods
+  newfunc constructor = nullptr;   // nullptr: calling the class raises "No constructor defined"
+  std::span<const PyType_Slot> extra_slots = {};      // tp_str, tp_richcompare, ...
+  int (*after_create)(PyTypeObject* type) = nullptr;  // -1 with an exception set
 };
 
 class PyClass final {

@@ -165,11 +165,9 @@ PyClass& py_file_handle_class() {
       .qualified_name = "moxtile.PyFileHandle",
       .doc = kClassDoc,
       .basicsize = sizeof(HandleObject),
-      .methods = g_methods,
-      .constructor = nullptr,
       .dealloc = &handle_dealloc,
+      .methods = g_methods,
       .extra_slots = g_slots,
-      .after_create = nullptr,
   });
   return instance;
 }

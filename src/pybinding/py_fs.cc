@@ -161,11 +161,10 @@ PyClass& py_fs_class() {
       .qualified_name = "moxtile.PyFs",
       .doc = kClassDoc,
       .basicsize = sizeof(FsObject),
+      .dealloc = &destroy_instance<FsPtr>,
       .methods = g_methods,
       .constructor = &fs_new,
-      .dealloc = &destroy_instance<FsPtr>,
       .extra_slots = g_slots,
-      .after_create = nullptr,
   });
   return instance;
 }

@@ -57,11 +57,9 @@ PyClass& py_term_class() {
       .qualified_name = "moxtile.PyTerm",
       .doc = kClassDoc,
       .basicsize = sizeof(TermObject),
+      .dealloc = &destroy_instance<TermCell>,
       .methods = g_methods,
       .constructor = &term_new,
-      .dealloc = &destroy_instance<TermCell>,
-      .extra_slots = {},
-      .after_create = nullptr,
   });
   return instance;
 }

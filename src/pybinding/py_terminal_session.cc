@@ -114,11 +114,8 @@ PyClass& py_terminal_session_class() {
       .qualified_name = "moxtile.PyTerminalSession",
       .doc = kClassDoc,
       .basicsize = sizeof(SessionObject),
-      .methods = g_methods,
-      .constructor = nullptr,
       .dealloc = &session_dealloc,
-      .extra_slots = {},
-      .after_create = nullptr,
+      .methods = g_methods,
   });
   return instance;
 }

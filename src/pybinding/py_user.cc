@@ -74,11 +74,9 @@ PyClass& py_user_class() {
       .qualified_name = "moxtile.PyUser",
       .doc = kClassDoc,
       .basicsize = sizeof(UserObject),
-      .methods = g_methods,
-      .constructor = nullptr,
       .dealloc = &destroy_instance<SharedUser>,
+      .methods = g_methods,
       .extra_slots = g_slots,
-      .after_create = nullptr,
   });
   return instance;
 }

@@ -59,11 +59,9 @@ PyClass& py_user_pool_class() {
       .qualified_name = "moxtile.PyUserPool",
       .doc = kClassDoc,
       .basicsize = sizeof(PoolObject),
+      .dealloc = &destroy_instance<SharedUserPool>,
       .methods = g_methods,
       .constructor = &pool_new,
-      .dealloc = &destroy_instance<SharedUserPool>,
-      .extra_slots = {},
-      .after_create = nullptr,
   });
   return instance;
 }

@@ -94,8 +94,6 @@ PyClass& whence_class() {
       .qualified_name = "moxtile.Whence",
       .doc = kClassDoc,
       .basicsize = sizeof(WhenceObject),
-      .methods = nullptr,
-      .constructor = nullptr,
       .dealloc = &destroy_instance<WhenceValue>,
       .extra_slots = g_slots,
       .after_create = &add_members,
