@@ -3,10 +3,10 @@
 // A class file writes each method body as a `<class>_<method>_impl` function
 // of the instance's core (and its matched arguments), declares its method
 // table with fastcall_method<>/noargs_method<> entries, its docstring and its
-// extra slots, and hands them to one PyClass. PyClass
-// makes the type once per process with PyType_FromSpec under the name
-// "moxtile.<Name>" and Py_TPFLAGS_DEFAULT only: it cannot be subclassed, is
-// not tracked by the garbage collector and has no __dict__ or weak references.
+// extra slots, and hands them to one PyClass. PyClass makes the type once per
+// process with PyType_FromSpec under the name "moxtile.<Name>" and
+// Py_TPFLAGS_DEFAULT only: it cannot be subclassed, is not tracked by the
+// garbage collector and has no __dict__ or weak references.
 //
 // Every instance is an Instance<Core>: the object header, a borrow counter and
 // one core value. Everything here runs under the interpreter lock.
@@ -31,7 +31,7 @@ template <class Core>
 struct Instance {
   PyObject_HEAD
   // Calls now running on this object, under the interpreter lock. Informational
-  // only: nothing decides anything by it (it shows re-entry in a debugger).
+  // only: nothing reads it.
   std::uint32_t borrows;
   Core core;  // built in place after allocation, destroyed in tp_dealloc
 
