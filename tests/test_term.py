@@ -22,6 +22,10 @@ RM_HELP = (
     "  -h, --help       Print help\n"
     "  -V, --version    Print version\n"
 )
+RM_NO_TARGET = (
+    "rm: error: the following required arguments were not provided:\n  <TARGET>\n\n"
+    "Usage: moxtile --recursive <TARGET>\n\nFor more information, try '--help'.\n"
+)
 RM_TAIL = "\nUsage: moxtile [OPTIONS] <TARGET>\n\nFor more information, try '--help'.\n"
 
 
@@ -107,6 +111,9 @@ FAILURES = [
     ([], "echo 'open", "The command was not correctly formatted"),
     ([], "echo a\\", "The command was not correctly formatted"),
     ([], "echo \"a\\", "The command was not correctly formatted"),
+    # A backslash-newline between words is a line continuation, not an empty
+    # operand (which would name the current directory and empty it).
+    ([], "rm -r \\\n", RM_NO_TARGET),
 ]
 
 
@@ -142,6 +149,8 @@ def test_failure_texts(fs, term, setup, line, message):
         ("echo a b", "a b"),
         ("echo 'a  b'   \"c\"", "a  b c"),
         ("echo a\\ b", "a b"),
+        ("echo \\\n a", "a"),
+        ("\\\n", ""),
         ('echo "x\\"y"', 'x"y'),
         ('echo "\\q"', "\\q"),
         ("echo a#b #c", "a#b"),

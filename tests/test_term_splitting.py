@@ -24,6 +24,9 @@ def reference_split(line: bytes):
             i += 1
         if i == n:
             return words
+        if line.startswith(b"\\\n", i):
+            i += 2  # a line continuation where a word would begin: no word
+            continue
         if line[i] == ord("#"):
             end = line.find(b"\n", i)
             if end < 0:

@@ -6,11 +6,19 @@
 #include <new>
 
 #include "fs/inode.h"
+#include "fs/table_load.h"
 
 namespace moxtile {
 namespace {
 
 constexpr std::uint64_t kPosMask = 0xffffffffu;
+
+// Removals squeeze the holes out once there are at least this many of them
+// and they outnumber the children: each compaction then pays for itself.
+constexpr std::uint32_t kMinHolesToCompact = 16;
+// An append that finds the array full compacts instead of growing when at
+// least 1/kHoleShareToCompactOnAppend of the slots are holes.
+constexpr std::uint32_t kHoleShareToCompactOnAppend = 4;
 
 inline std::uint64_t mix(std::uint64_t h) noexcept {
   h ^= h >> 33;
@@ -92,9 +100,7 @@ void ChildList::append(NodeRef child) {
   }
   Heap& h = *heap_;
   if (h.used == h.capacity) make_room();
-  if (static_cast<std::uint64_t>(h.live + 1) * 5 > static_cast<std::uint64_t>(h.index_mask + 1) * 4) {
-    grow_index();
-  }
+  if (exceeds_max_load(std::uint64_t{h.live} + 1, std::uint64_t{h.index_mask} + 1)) grow_index();
   INode* node = child.release();
   std::uint32_t pos = h.used++;
   h.items[pos] = node;
@@ -124,7 +130,7 @@ NodeRef ChildList::remove(const INode* child) noexcept {
     --h.live;
     index_erase(i);
     std::uint32_t holes = h.used - h.live;
-    if (holes >= 16 && holes > h.live) compact();
+    if (holes >= kMinHolesToCompact && holes > h.live) compact();
     return NodeRef::adopt(found);
   }
 }
@@ -134,7 +140,8 @@ void ChildList::move_to_heap() {
   heap->capacity = 2 * kInlineCapacity;
   heap->index_mask = 2 * kInlineCapacity - 1;
   heap->items = static_cast<INode**>(std::malloc(heap->capacity * sizeof(INode*)));
-  heap->index = static_cast<std::uint64_t*>(std::calloc(heap->index_mask + 1, sizeof(std::uint64_t)));
+  heap->index =
+      static_cast<std::uint64_t*>(std::calloc(heap->index_mask + 1, sizeof(std::uint64_t)));
   if (heap->items == nullptr || heap->index == nullptr) {
     std::free(heap->items);
     std::free(heap->index);
@@ -151,7 +158,7 @@ void ChildList::move_to_heap() {
 
 void ChildList::make_room() {
   Heap& h = *heap_;
-  if (h.used - h.live >= h.capacity / 4) {
+  if (h.used - h.live >= h.capacity / kHoleShareToCompactOnAppend) {
     compact();
     if (h.used < h.capacity) return;
   }

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <limits>
 
-#include "error/panic.h"
-#include "error/debug_text.h"
+#include "base/debug_text.h"
+#include "base/panic.h"
 #include "fs/path_split.h"
 
 namespace moxtile {
@@ -47,8 +47,8 @@ FileHandle::~FileHandle() {
   }
 }
 
-IoResult<FileHandle> FileHandle::create(std::shared_ptr<FileSystem> fs, InodeId id,
-                                        FileHandleType type) {
+IoResult<FileHandle> FileHandle::open_by_id(std::shared_ptr<FileSystem> fs, InodeId id,
+                                            FileHandleType type) {
   auto file = fs->resolve(id);
   if (!file) return file.error();
   return open_node(std::move(fs), id, type, std::move(*file));
@@ -68,10 +68,10 @@ IoResult<FileHandle> FileHandle::open_node(std::shared_ptr<FileSystem> fs, Inode
 
 IoStatus FileHandle::check(std::uint32_t needed) const {
   if (!is_open()) return IoErrorKind::InvalidFileDescriptor;
-  if (needed == FileHandleType::READ && !type_.can_read()) {
+  if (needed == FileHandleType::kRead && !type_.can_read()) {
     return IoError::operation_not_supported("read");
   }
-  if (needed == FileHandleType::WRITE && !type_.can_write()) {
+  if (needed == FileHandleType::kWrite && !type_.can_write()) {
     return IoError::operation_not_supported("write");
   }
   // node_ is the open file: it cannot have left the table nor changed kind.
@@ -79,7 +79,7 @@ IoStatus FileHandle::check(std::uint32_t needed) const {
 }
 
 IoResult<std::size_t> FileHandle::read(std::span<std::uint8_t> buffer) {
-  IoStatus status = check(FileHandleType::READ);
+  IoStatus status = check(FileHandleType::kRead);
   if (!status) return status.error();
   SharedGuard guard(node_->lock());
   const FileData& data = node_->file_data();
@@ -90,7 +90,7 @@ IoResult<std::size_t> FileHandle::read(std::span<std::uint8_t> buffer) {
 }
 
 IoResult<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
-  IoStatus status = check(FileHandleType::WRITE);
+  IoStatus status = check(FileHandleType::kWrite);
   if (!status) return status.error();
   ExclusiveGuard guard(node_->lock());
   node_->file_data().write_at(offset_, bytes);
@@ -98,13 +98,17 @@ IoResult<std::size_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
 }
 
 IoStatus FileHandle::seek(SeekOrigin origin, std::uint64_t amount) {
-  IoStatus status = check(FileHandleType::EMPTY);
+  IoStatus status = check(FileHandleType::kEmpty);
   if (!status) return status;
   SharedGuard guard(node_->lock());
   std::uint64_t length = node_->file_data().size();
   switch (origin) {
-    case SeekOrigin::Start: offset_ = std::min(amount, length); break;
-    case SeekOrigin::End: offset_ = amount > length ? 0 : length - amount; break;
+    case SeekOrigin::Start:
+      offset_ = std::min(amount, length);
+      break;
+    case SeekOrigin::End:
+      offset_ = amount > length ? 0 : length - amount;
+      break;
     case SeekOrigin::Current: {
       std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
       std::uint64_t moved = amount > max - offset_ ? max : offset_ + amount;
@@ -116,7 +120,7 @@ IoStatus FileHandle::seek(SeekOrigin origin, std::uint64_t amount) {
 }
 
 IoStatus FileHandle::close() {
-  IoStatus status = check(FileHandleType::EMPTY);
+  IoStatus status = check(FileHandleType::kEmpty);
   if (!status) return status;
   {
     SharedGuard guard(node_->lock());
@@ -172,7 +176,7 @@ IoResult<FileHandle> open(std::shared_ptr<FileSystem> fs, std::string_view path,
   if (split.name.empty()) return IoErrorKind::NotAFile;
   if (split.name == "." || split.name == "..") {
     InodeId id = split.name == "." ? (*directory)->id() : (*directory)->parent();
-    return FileHandle::create(std::move(fs), id, type);
+    return FileHandle::open_by_id(std::move(fs), id, type);
   }
   auto found = FileSystem::lookup_child(**directory, split.name);
   if (found) {

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "error/io_result.h"
+#include "base/io_result.h"
 #include "fs/file_handle_type.h"
 #include "fs/file_system.h"
 
@@ -21,9 +21,10 @@ namespace moxtile {
 
 class FileHandle final {
  public:
-  // Takes the file's lock according to `type`; position 0.
-  static IoResult<FileHandle> create(std::shared_ptr<FileSystem> fs, InodeId id,
-                                     FileHandleType type);
+  // Opens the file that `id` designates (symlinks followed): takes its lock
+  // according to `type`; position 0. The handle shows `id` itself.
+  static IoResult<FileHandle> open_by_id(std::shared_ptr<FileSystem> fs, InodeId id,
+                                         FileHandleType type);
 
   FileHandle(FileHandle&& other) noexcept;
   FileHandle& operator=(FileHandle&& other) noexcept;
@@ -64,7 +65,7 @@ class FileHandle final {
   // Takes `file`'s lock according to `type`; `id` is what the handle shows.
   static IoResult<FileHandle> open_node(std::shared_ptr<FileSystem> fs, InodeId id,
                                         FileHandleType type, NodeRef file);
-  // The common checks of read/write/seek/close; `needed` is READ, WRITE or EMPTY.
+  // The common checks of read/write/seek/close; `needed` is kRead, kWrite or kEmpty.
   IoStatus check(std::uint32_t needed) const;
 
   std::optional<InodeId> id_;       // empty once closed

@@ -5,10 +5,10 @@
 namespace moxtile {
 
 IoResult<FileHandleType> FileHandleType::from_str(std::string_view mode) {
-  std::uint32_t bits = EMPTY;
+  std::uint32_t bits = kEmpty;
   for (char c : mode) {
-    std::uint32_t flag = c == 'r' ? READ : c == 'w' ? WRITE : EMPTY;
-    if (flag == EMPTY || (bits & flag) != 0) return IoErrorKind::UnrecognizedFileMode;
+    std::uint32_t flag = c == 'r' ? kRead : c == 'w' ? kWrite : kEmpty;
+    if (flag == kEmpty || (bits & flag) != 0) return IoErrorKind::UnrecognizedFileMode;
     bits |= flag;
   }
   return FileHandleType(bits);
@@ -23,10 +23,10 @@ void FileHandleType::append_debug(std::string& out) const {
     first = false;
     out += text;
   };
-  if ((rest & READ) != 0) add("READ");
-  if ((rest & WRITE) != 0) add("WRITE");
-  rest &= ~(READ | WRITE);
-  if (rest != 0 || bits_ == EMPTY) {
+  if ((rest & kRead) != 0) add("READ");
+  if ((rest & kWrite) != 0) add("WRITE");
+  rest &= ~(kRead | kWrite);
+  if (rest != 0 || bits_ == kEmpty) {
     char buf[16];
     auto end = std::to_chars(buf, buf + sizeof(buf), rest, 16).ptr;
     std::string hex = "0x";

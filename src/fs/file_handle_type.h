@@ -6,15 +6,15 @@
 #include <string>
 #include <string_view>
 
-#include "error/io_result.h"
+#include "base/io_result.h"
 
 namespace moxtile {
 
 class FileHandleType final {
  public:
-  static constexpr std::uint32_t EMPTY = 0;
-  static constexpr std::uint32_t READ = 1;
-  static constexpr std::uint32_t WRITE = 2;
+  static constexpr std::uint32_t kEmpty = 0;
+  static constexpr std::uint32_t kRead = 1;
+  static constexpr std::uint32_t kWrite = 2;
 
   constexpr FileHandleType() noexcept = default;
   constexpr explicit FileHandleType(std::uint32_t bits) noexcept : bits_(bits) {}
@@ -24,8 +24,8 @@ class FileHandleType final {
   static IoResult<FileHandleType> from_str(std::string_view mode);
 
   constexpr std::uint32_t bits() const noexcept { return bits_; }
-  constexpr bool can_read() const noexcept { return (bits_ & READ) != 0; }
-  constexpr bool can_write() const noexcept { return (bits_ & WRITE) != 0; }
+  constexpr bool can_read() const noexcept { return (bits_ & kRead) != 0; }
+  constexpr bool can_write() const noexcept { return (bits_ & kWrite) != 0; }
 
   // "FileHandleType(READ | WRITE)", "FileHandleType(READ)", "FileHandleType(0x0)".
   void append_debug(std::string& out) const;
@@ -35,7 +35,7 @@ class FileHandleType final {
   }
 
  private:
-  std::uint32_t bits_ = EMPTY;
+  std::uint32_t bits_ = kEmpty;
 };
 
 // Declaration order is part of the contract: Start, End, Current.

@@ -1,22 +1,22 @@
 #include "fs/file_lock.h"
 
-#include "error/panic.h"
+#include "base/panic.h"
 
 namespace moxtile {
 
 void FileLock::release_reader() {
-  std::int64_t f = flag.load(std::memory_order_relaxed);
+  std::int64_t f = flag_.load(std::memory_order_relaxed);
   do {
     if (f <= 0) panic("assertion failed: flag > 0");
-  } while (!flag.compare_exchange_weak(f, f - 1, std::memory_order_release,
-                                       std::memory_order_relaxed));
+  } while (
+      !flag_.compare_exchange_weak(f, f - 1, std::memory_order_release, std::memory_order_relaxed));
 }
 
 void FileLock::release_writer() {
-  if (flag.load(std::memory_order_acquire) != WRITE_EXCLUSIVE) {
+  if (flag_.load(std::memory_order_acquire) != kWriteExclusive) {
     panic("assertion failed: self.flag.load(Ordering::Acquire) == FileLock::WRITE_EXCLUSIVE");
   }
-  flag.store(0, std::memory_order_release);
+  flag_.store(0, std::memory_order_release);
 }
 
 }  // namespace moxtile

@@ -23,7 +23,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "error/io_result.h"
+#include "base/io_result.h"
 #include "fs/file_handle_type.h"
 #include "fs/inode_table.h"
 
@@ -38,6 +38,8 @@ struct Listing {
   std::vector<std::string> directories;
 };
 
+// Naming: a `_raw` operation works on inode ids instead of paths (it takes an
+// id, or, for get_inode_by_path_raw, gives one).
 class FileSystem final {
  public:
   // A filesystem holding only the root (id 0, its own parent, empty directory);
@@ -87,11 +89,12 @@ class FileSystem final {
   // and the call succeeds; without, it is DirectoryIsNotEmpty when it has
   // children and otherwise a successful no-op.
   IoStatus rm_raw(InodeId id, bool recursive);
-  IoResult<Listing> ls_raw(InodeId id) const;
-
-  // Lists by the children's own kinds (a symlink counts as a non-directory).
+  // The children of directory `id` (symlinks followed), split by their own
+  // kinds (a symlink counts as a non-directory); NotADirectory for a file.
   // The listing is taken under the directory's lock, so no child vanishes
   // halfway; a child removed concurrently is either listed or skipped.
+  IoResult<Listing> ls_raw(InodeId id) const;
+
   // Calls visit(std::string_view name, bool is_directory) -> bool for each
   // child of `directory` in creation order while holding the directory's lock
   // shared; stops early when visit returns false. NotADirectory for a file.
@@ -134,17 +137,20 @@ class FileSystem final {
   IoResult<NodeRef> create_in(INode& directory, std::string_view name, NodeType type);
   // Everything of creation after the id is drawn, under one exclusive hold
   // of the directory's lock.
-  IoResult<NodeRef> insert_child(INode& directory, InodeId id, std::string_view name,
-                                 NodeType type, InodeId symlink_target);
-  // `parent_hint`: the directory `node` was just listed in, if known (saves a
-  // table lookup in recursive removal); nullptr to look it up.
+  IoResult<NodeRef> insert_child(INode& directory, InodeId id, std::string_view name, NodeType type,
+                                 InodeId symlink_target);
+  // Removal in two phases: empty_directory, then detach. `parent_hint`: the
+  // directory `node` was just listed in, if known (saves a table lookup in
+  // recursive removal); nullptr to look it up.
   IoStatus remove_node(const NodeRef& node, bool recursive, INode* parent_hint);
+  IoStatus empty_directory(const NodeRef& directory, bool recursive);
+  IoStatus detach(const NodeRef& node, INode* parent_hint);
   IoStatus make_at_path(std::string_view path, NodeType type);
   using ChildVisitor = bool (*)(void* ctx, std::string_view name, bool is_directory);
   IoStatus for_each_child_impl(InodeId directory, ChildVisitor visit, void* ctx) const;
 
-  InodeTable inodes_;                           // owns every node
-  NodeRef root_;                                // the root is never removed
+  InodeTable inodes_;                            // owns every node
+  NodeRef root_;                                 // the root is never removed
   std::atomic<std::uint64_t> next_inode_id_{1};  // only grows
 };
 

@@ -1,5 +1,5 @@
 // The one-line structure rendering of a whole filesystem.
-#include "error/debug_text.h"
+#include "base/debug_text.h"
 #include "fs/file_system.h"
 
 namespace moxtile {

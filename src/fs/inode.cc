@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "error/debug_text.h"
+#include "base/debug_text.h"
 
 namespace moxtile {
 
@@ -15,8 +15,8 @@ NodeRef INode::make(InodeId id, InodeId parent, std::uint32_t depth, std::string
   return NodeRef::adopt(new INode(id, parent, depth, name, type, target));
 }
 
-INode::INode(InodeId id, InodeId parent, std::uint32_t depth, std::string_view name,
-             NodeType type, InodeId target)
+INode::INode(InodeId id, InodeId parent, std::uint32_t depth, std::string_view name, NodeType type,
+             InodeId target)
     : id_(id),
       parent_(parent),
       name_size_(static_cast<std::uint32_t>(name.size())),
@@ -31,17 +31,28 @@ INode::INode(InodeId id, InodeId parent, std::uint32_t depth, std::string_view n
     std::memcpy(name_.heap_, name.data(), name.size());
   }
   switch (type) {
-    case NodeType::File: new (&payload_.file) FilePayload(); break;
-    case NodeType::Directory: new (&payload_.children) ChildList(); break;
-    case NodeType::Symlink: payload_.target = target; break;
+    case NodeType::File:
+      new (&payload_.file) FilePayload();
+      break;
+    case NodeType::Directory:
+      new (&payload_.children) ChildList();
+      break;
+    case NodeType::Symlink:
+      payload_.target = target;
+      break;
   }
 }
 
 INode::~INode() {
   switch (type_) {
-    case NodeType::File: payload_.file.~FilePayload(); break;
-    case NodeType::Directory: payload_.children.~ChildList(); break;
-    case NodeType::Symlink: break;
+    case NodeType::File:
+      payload_.file.~FilePayload();
+      break;
+    case NodeType::Directory:
+      payload_.children.~ChildList();
+      break;
+    case NodeType::Symlink:
+      break;
   }
   if (name_size_ > kInlineNameCapacity) delete[] name_.heap_;
 }

@@ -75,7 +75,8 @@ class INode final {
   // ---- Symlink (REQUIRES: is_symlink()); immutable ----
   InodeId symlink_target() const noexcept { return payload_.target; }
 
-  // INode { id: 2, parent: 1, depth: 2, name: "f", data: RwLock { data: File {...}, poisoned: false, .. } }
+  // INode { id: 2, parent: 1, depth: 2, name: "f",
+  //         data: RwLock { data: File {...}, poisoned: false, .. } }
   // Takes the lock shared if it can; shows <locked> while a writer holds it.
   void append_debug(std::string& out) const;
 

@@ -4,6 +4,8 @@
 #include <new>
 #include <utility>
 
+#include "fs/table_load.h"
+
 namespace moxtile {
 namespace {
 
@@ -74,7 +76,7 @@ NodeRef InodeTable::insert(NodeRef node) {
       return NodeRef::adopt(existing);
     }
   }
-  if (shard.slots == nullptr || (shard.count + 1) * 5 > (shard.mask + 1) * 4) grow(shard);
+  if (shard.slots == nullptr || exceeds_max_load(shard.count + 1, shard.mask + 1)) grow(shard);
   place(shard, node.release());
   ++shard.count;
   return NodeRef();

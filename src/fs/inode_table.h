@@ -1,12 +1,12 @@
 // InodeTable: the concurrent map from inode id to node.
 //
 // 32 shards (id & 31), each with its own RwLock and an open-addressing array
-// of node pointers (home slot (id >> 5) & mask, Robin Hood linear
-// probing, backward-shift deletion, doubled at 80% load). A shard's lock is held only
-// inside one table operation and no other lock is taken under it, so table
-// locks are leaves: a thread holding node locks or NodeRefs may look up,
-// insert and remove other entries freely. Shard arrays are allocated on first
-// use, so an empty table costs no allocation.
+// of node pointers (home slot (id >> 5) & mask, Robin Hood linear probing,
+// backward-shift deletion, doubled past the load limit of table_load.h). A
+// shard's lock is held only inside one table operation and no other lock is
+// taken under it, so table locks are leaves: a thread holding node locks or
+// NodeRefs may look up, insert and remove other entries freely. Shard arrays
+// are allocated on first use, so an empty table costs no allocation.
 //
 // Thread safety: every member may be called from any thread.
 #pragma once
@@ -47,14 +47,14 @@ class InodeTable final {
   }
 
  private:
-  static constexpr std::size_t kShards = 32;
   static constexpr unsigned kShardBits = 5;
+  static constexpr std::size_t kShards = std::size_t{1} << kShardBits;
 
   // One stripe of the table. `slots`, `mask` and `count` are guarded by `lock`.
   struct alignas(64) Shard {
     mutable RwLock lock;
     std::uint32_t count = 0;
-    std::uint64_t mask = 0;     // capacity - 1; slots == nullptr while 0 entries ever
+    std::uint64_t mask = 0;  // capacity - 1; slots == nullptr while 0 entries ever
     INode** slots = nullptr;
   };
 

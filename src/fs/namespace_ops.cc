@@ -14,7 +14,9 @@ IoStatus FileSystem::make_at_path(std::string_view path, NodeType type) {
   return {};
 }
 
-IoStatus FileSystem::mkdir(std::string_view path) { return make_at_path(path, NodeType::Directory); }
+IoStatus FileSystem::mkdir(std::string_view path) {
+  return make_at_path(path, NodeType::Directory);
+}
 
 IoStatus FileSystem::touch(std::string_view path) { return make_at_path(path, NodeType::File); }
 
@@ -31,28 +33,38 @@ IoStatus FileSystem::rm_raw(InodeId id, bool recursive) {
 }
 
 IoStatus FileSystem::remove_node(const NodeRef& node, bool recursive, INode* parent_hint) {
-  // Phase 1: inspect and, with `recursive`, empty (depth first, child order;
-  // the first failure stops everything).
   if (node->is_directory()) {
-    InlineVector<NodeRef, 8> children;
-    {
-      SharedGuard guard(node->lock());
-      if (!node->children().empty() && !recursive) return IoErrorKind::DirectoryIsNotEmpty;
-      node->children().for_each([&](INode* child) {
-        children.push_back(NodeRef::share(child));
-        return true;
-      });
-    }
-    for (std::size_t i = 0; i < children.size(); ++i) {
-      IoStatus status = remove_node(children[i], true, node.get());
-      if (!status) return status;
-    }
+    IoStatus emptied = empty_directory(node, recursive);
+    if (!emptied) return emptied;
   }
   if (node->id() == kRootId) return {};  // emptied; the root itself stays
+  return detach(node, parent_hint);
+}
 
-  // Phase 2: detach. Nothing was held since phase 1, so the claims below are
-  // what decide a race with another removal: the going mark of a directory and
-  // the flag of a file are each won by exactly one remover.
+// Phase 1 of a removal: with `recursive`, removes the directory's children
+// (depth first, child order; the first failure stops everything).
+IoStatus FileSystem::empty_directory(const NodeRef& directory, bool recursive) {
+  InlineVector<NodeRef, 8> children;
+  {
+    SharedGuard guard(directory->lock());
+    if (!directory->children().empty() && !recursive) return IoErrorKind::DirectoryIsNotEmpty;
+    directory->children().for_each([&](INode* child) {
+      children.push_back(NodeRef::share(child));
+      return true;
+    });
+  }
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    IoStatus status = remove_node(children[i], true, directory.get());
+    if (!status) return status;
+  }
+  return {};
+}
+
+// Phase 2 of a removal: takes the node out of its parent and the table.
+// Nothing is held since phase 1, so the claims below are what decide a race
+// with another removal: the going mark of a directory and the flag of a file
+// are each won by exactly one remover.
+IoStatus FileSystem::detach(const NodeRef& node, INode* parent_hint) {
   NodeRef parent_ref;
   INode* parent = parent_hint;
   if (parent == nullptr || parent->id() != node->parent()) {
@@ -83,12 +95,12 @@ IoStatus FileSystem::remove_node(const NodeRef& node, bool recursive, INode* par
   } else if (!inodes_.get(node->id())) {
     return IoErrorKind::InodeNotFound;  // a link: nothing to claim, so ask the table
   }
-  NodeRef detached;
+  NodeRef detached;  // dropped only once the parent's lock is released
   {
     ExclusiveGuard guard(parent->lock());
     detached = parent->children().remove(node.get());
   }
-  NodeRef released = inodes_.remove(node->id());
+  inodes_.remove(node->id());
   return {};
 }
 

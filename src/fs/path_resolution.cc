@@ -36,7 +36,8 @@ IoResult<NodeRef> FileSystem::resolve_path(std::string_view path) const {
   NodeRef current = root_;
   std::size_t pos = 0;
   while (pos <= path.size()) {
-    auto end = std::find_if(path.begin() + static_cast<std::ptrdiff_t>(pos), path.end(), is_separator);
+    auto end =
+        std::find_if(path.begin() + static_cast<std::ptrdiff_t>(pos), path.end(), is_separator);
     std::size_t stop = static_cast<std::size_t>(end - path.begin());
     std::string_view component = path.substr(pos, stop - pos);
     pos = stop + 1;

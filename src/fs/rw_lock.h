@@ -18,8 +18,9 @@
 //   R>0 | WW         wait                wait                R-1; if R=0 and S:     -
 //                                                            clear S (exact CAS),
 //                                                            notify all
-//   W (| S)          wait                wait                -                      clear W and S;
-//                                                                                   notify if S was set
+//   W (| S)          wait                wait                -                      clear W and S,
+//                                                                                   then notify if
+//                                                                                   S was set
 // A writer that acquires clears WW but keeps S, so that its own unlock wakes
 // the sleepers that are still there. Sleepers re-announce themselves (WW, S)
 // after every wake-up.

@@ -6,9 +6,7 @@
 namespace moxtile {
 namespace {
 
-void print_to_stderr(const Panic& error) noexcept {
-  std::fprintf(stderr, "%s\n", error.what());
-}
+void print_to_stderr(const Panic& error) noexcept { std::fprintf(stderr, "%s\n", error.what()); }
 
 std::atomic<FatalErrorSink> g_sink{&print_to_stderr};
 

@@ -8,7 +8,7 @@
 // Thread-safe: the sink is an atomic function pointer.
 #pragma once
 
-#include "error/panic.h"
+#include "base/panic.h"
 
 namespace moxtile {
 

@@ -11,7 +11,7 @@
 #include "pool/system_error.h"
 #include "pool/tree_removal.h"
 #include "pool/unique_fd.h"
-#include "terminal/utf8_lossy.h"
+#include "base/utf8_lossy.h"
 
 namespace moxtile {
 namespace {

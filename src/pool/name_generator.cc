@@ -1,11 +1,14 @@
 #include "pool/name_generator.h"
 
+#include <string_view>
+
 namespace moxtile {
 namespace {
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 constexpr std::uint32_t kAlphabetSize = sizeof kAlphabet - 1;  // 62
-constexpr int kRandomChars = 8;
+constexpr std::string_view kNamePrefix = "test_";
+constexpr std::size_t kRandomChars = 8;
 
 }  // namespace
 
@@ -19,9 +22,9 @@ std::uint32_t NameGenerator::step() noexcept {
 }
 
 std::string NameGenerator::next_name() {
-  std::string name = "test_";
-  name.reserve(name.size() + kRandomChars);
-  while (name.size() < 5 + kRandomChars) {
+  std::string name(kNamePrefix);
+  name.reserve(kNamePrefix.size() + kRandomChars);
+  while (name.size() < kNamePrefix.size() + kRandomChars) {
     // Top six bits; 62 and 63 are thrown away so that every character is equally likely.
     const std::uint32_t v = step() >> 26;
     if (v < kAlphabetSize) name += kAlphabet[v];

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "error/expected.h"
+#include "base/expected.h"
 
 namespace moxtile {
 

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/write_all.h"
 #include "pool/fatal_error_sink.h"
 #include "pool/system_error.h"
 
@@ -68,15 +69,9 @@ TermResult<void> TerminalSession::write(std::span<const std::uint8_t> data) {
   if (!process_) return TermError{kNoProcess};
   if (!process_->in) return TermError{"Failed to get the stdin of the process"};
   SigpipeBlocked no_sigpipe;
-  while (!data.empty()) {
-    ssize_t n = ::write(process_->in.get(), data.data(), data.size());
-    if (n < 0) {
-      const int err = errno;
-      if (err == EINTR) continue;
-      if (err == EPIPE) no_sigpipe.note_broken_pipe();
-      return TermError{"Failed to write to the stdin of the process: " + system_error_text(err)};
-    }
-    data = data.subspan(static_cast<std::size_t>(n));
+  if (const int err = write_all(process_->in.get(), data); err != 0) {
+    if (err == EPIPE) no_sigpipe.note_broken_pipe();
+    return TermError{"Failed to write to the stdin of the process: " + system_error_text(err)};
   }
   return {};
 }

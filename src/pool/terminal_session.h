@@ -45,8 +45,6 @@ class TerminalSession final : public AsyncTerminal {
   // Throws Panic if the kill signal cannot be sent.
   void close();
 
-  bool is_running() const noexcept { return process_.has_value(); }
-
  private:
   TermResult<std::size_t> read_pipe(const UniqueFd PipedChild::*end, std::span<std::uint8_t> buffer,
                                     const char* missing, const char* failed);

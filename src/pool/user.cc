@@ -3,13 +3,13 @@
 #include <string>
 #include <utility>
 
+#include "base/utf8_lossy.h"
 #include "pool/account_processes.h"
 #include "pool/child_process.h"
 #include "pool/fatal_error_sink.h"
 #include "pool/stderr_line.h"
 #include "pool/system_error.h"
 #include "pool/user_pool.h"
-#include "terminal/utf8_lossy.h"
 
 namespace moxtile {
 namespace {

@@ -15,7 +15,7 @@
 #include <memory>
 #include <string>
 
-#include "error/poisonable_mutex.h"
+#include "base/poisonable_mutex.h"
 
 namespace moxtile {
 

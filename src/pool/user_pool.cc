@@ -12,7 +12,7 @@
 #include "pool/home_directory.h"
 #include "pool/stderr_line.h"
 #include "pool/system_error.h"
-#include "terminal/utf8_lossy.h"
+#include "base/utf8_lossy.h"
 
 namespace moxtile {
 namespace {

@@ -28,7 +28,7 @@
 #include "pool/account_lock.h"
 #include "pool/name_generator.h"
 #include "pool/pool_result.h"
-#include "error/poisonable_mutex.h"
+#include "base/poisonable_mutex.h"
 #include "pool/user.h"
 
 namespace moxtile {
@@ -48,7 +48,6 @@ class UserPool final {
   UserPool(const UserPool&) = delete;
   UserPool& operator=(const UserPool&) = delete;
 
-  std::size_t max_user() const noexcept { return max_user_; }
   // Accounts handed out, in the order they were taken.
   const std::vector<PoolEntry>& user() const noexcept { return user_; }
   // Idle accounts; the last one is handed out next.

@@ -1,6 +1,9 @@
 #include "pybinding/arguments.h"
 
 #include <string>
+#include <utility>
+
+#include "pybinding/errors.h"
 
 namespace moxtile::py {
 namespace {
@@ -32,7 +35,7 @@ std::size_t find_parameter(const Signature& sig, PyObject* name) {
     if (PyUnicode_CompareWithASCIIString(name, sig.names[i]) != 0) continue;
     if (sig.interned[i] == nullptr) {
       sig.interned[i] = PyUnicode_InternFromString(sig.names[i]);  // kept forever
-      if (sig.interned[i] == nullptr) PyErr_Clear();                // only a missed fast path
+      if (sig.interned[i] == nullptr) PyErr_Clear();               // only a missed fast path
     }
     return i;
   }
@@ -91,7 +94,8 @@ PyRef type_qualname(PyObject* value) {
   return PyRef::steal(PyUnicode_FromString(Py_TYPE(value)->tp_name));
 }
 
-bool attribute_equals(PyObject* type, const char* attribute, std::initializer_list<const char*> any_of) {
+bool attribute_equals(PyObject* type, const char* attribute,
+                      std::initializer_list<const char*> any_of) {
   PyRef value = PyRef::steal(PyObject_GetAttrString(type, attribute));
   if (!value || !PyUnicode_Check(value.get())) {
     PyErr_Clear();
@@ -165,29 +169,14 @@ bool raise_wrong_type(PyObject* value, const char* name, const char* target) {
 
 bool prefix_type_error(const char* name) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-  PyObject* raw_type = nullptr;
-  PyObject* raw_value = nullptr;
-  PyObject* raw_tb = nullptr;
-  PyErr_Fetch(&raw_type, &raw_value, &raw_tb);
-  PyErr_NormalizeException(&raw_type, &raw_value, &raw_tb);
-  PyRef type = PyRef::steal(raw_type);
-  PyRef value = PyRef::steal(raw_value);
-  PyRef tb = PyRef::steal(raw_tb);
-  if (!value) return false;
+  FetchedError error = FetchedError::fetch_normalized();
+  if (!error.value) return false;
 
-  PyRef message = PyRef::steal(PyObject_Str(value.get()));
+  PyRef message = PyRef::steal(PyObject_Str(error.value.get()));
   if (!message) return false;
-  PyRef cause = PyRef::steal(PyException_GetCause(value.get()));
+  PyRef cause = PyRef::steal(PyException_GetCause(error.value.get()));
   PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, message.get());
-  if (!cause) return false;
-
-  PyObject* new_type = nullptr;
-  PyObject* error = nullptr;
-  PyObject* new_tb = nullptr;
-  PyErr_Fetch(&new_type, &error, &new_tb);
-  PyErr_NormalizeException(&new_type, &error, &new_tb);
-  if (error != nullptr) PyException_SetCause(error, cause.release());  // steals
-  PyErr_Restore(new_type, error, new_tb);
+  if (cause) set_pending_cause(std::move(cause), /*also_context=*/false);
   return false;
 }
 
@@ -216,8 +205,9 @@ bool Args::optional_text(std::size_t i, std::optional<std::string_view>& out) co
 bool Args::bytes(std::size_t i, std::span<const std::uint8_t>& out) const {
   PyObject* value = values_[i];
   if (!PyBytes_Check(value)) return raise_wrong_type(value, name(i), "PyBytes");
-  out = std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(value)),
-                                      static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
+  out =
+      std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(value)),
+                                    static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
   return true;
 }
 

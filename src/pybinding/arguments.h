@@ -40,7 +40,9 @@ struct Signature {
   constexpr Signature(const char* owner_name, const char* method_name,
                       std::initializer_list<const char*> parameter_names,
                       std::size_t required_count)
-      : owner(owner_name), method(method_name), count(parameter_names.size()),
+      : owner(owner_name),
+        method(method_name),
+        count(parameter_names.size()),
         required(required_count) {
     std::size_t i = 0;
     for (const char* name : parameter_names) names[i++] = name;

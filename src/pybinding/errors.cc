@@ -3,8 +3,9 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <utility>
 
-#include "error/panic.h"
+#include "base/panic.h"
 
 namespace moxtile::py {
 namespace {
@@ -21,12 +22,21 @@ PyObject* text_object(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
+FetchedError fetch_error(bool normalize) noexcept {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (normalize) PyErr_NormalizeException(&type, &value, &traceback);
+  return {PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback)};
+}
+
 }  // namespace
 
 bool init_panic_exception() {
   if (g_panic_exception != nullptr) return true;
-  g_panic_exception = PyErr_NewExceptionWithDoc("moxtile.PanicException", kPanicDoc,
-                                                PyExc_BaseException, nullptr);
+  g_panic_exception =
+      PyErr_NewExceptionWithDoc("moxtile.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
   return g_panic_exception != nullptr;
 }
 
@@ -61,44 +71,44 @@ PyObject* raise_current_exception() noexcept {
   }
 }
 
-PyObject* raise_from_pending(PyObject* type, const char* message) {
-  PyObject* cause_type = nullptr;
-  PyObject* cause = nullptr;
-  PyObject* cause_tb = nullptr;
-  PyErr_Fetch(&cause_type, &cause, &cause_tb);
-  PyErr_NormalizeException(&cause_type, &cause, &cause_tb);
-  if (cause_tb != nullptr && cause != nullptr) PyException_SetTraceback(cause, cause_tb);
-  Py_XDECREF(cause_type);
-  Py_XDECREF(cause_tb);
+FetchedError FetchedError::fetch() noexcept { return fetch_error(/*normalize=*/false); }
 
-  PyErr_SetString(type, message);
-  if (cause == nullptr) return nullptr;
-  PyObject* new_type = nullptr;
-  PyObject* error = nullptr;
-  PyObject* tb = nullptr;
-  PyErr_Fetch(&new_type, &error, &tb);
-  PyErr_NormalizeException(&new_type, &error, &tb);
-  if (error != nullptr) {
-    Py_INCREF(cause);
-    PyException_SetContext(error, cause);  // steals one reference
-    PyException_SetCause(error, cause);    // steals the other
-  } else {
-    Py_DECREF(cause);
+FetchedError FetchedError::fetch_normalized() noexcept { return fetch_error(/*normalize=*/true); }
+
+void FetchedError::restore() noexcept {
+  PyErr_Restore(type.release(), value.release(), traceback.release());  // steals all three
+}
+
+void set_pending_cause(PyRef cause, bool also_context) noexcept {
+  FetchedError error = FetchedError::fetch_normalized();
+  if (error.value && cause) {
+    if (also_context) {
+      Py_INCREF(cause.get());
+      PyException_SetContext(error.value.get(), cause.get());  // steals the new reference
+    }
+    PyException_SetCause(error.value.get(), cause.release());  // steals
   }
-  PyErr_Restore(new_type, error, tb);
+  error.restore();
+}
+
+PyObject* raise_from_pending(PyObject* type, const char* message) {
+  FetchedError replaced = FetchedError::fetch_normalized();
+  // As a cause it is shown with the traceback of where it was raised.
+  if (replaced.value && replaced.traceback) {
+    PyException_SetTraceback(replaced.value.get(), replaced.traceback.get());
+  }
+  PyErr_SetString(type, message);
+  if (replaced.value) set_pending_cause(std::move(replaced.value), /*also_context=*/true);
   return nullptr;
 }
 
 void report_unraisable_panic(PyTypeObject* type, std::string_view message) noexcept {
-  PyObject* pending_type = nullptr;
-  PyObject* pending = nullptr;
-  PyObject* pending_tb = nullptr;
-  PyErr_Fetch(&pending_type, &pending, &pending_tb);
+  FetchedError pending = FetchedError::fetch();
   raise_panic(message);
   // The type, not the dying instance: handing the hook a reference to an
   // object whose count already reached zero would destroy it twice.
   PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(type));
-  PyErr_Restore(pending_type, pending, pending_tb);
+  pending.restore();
 }
 
 }  // namespace moxtile::py

@@ -12,7 +12,7 @@
 
 #include <string_view>
 
-#include "error/io_error.h"
+#include "base/io_error.h"
 #include "pybinding/py_ref.h"
 
 namespace moxtile::py {
@@ -29,6 +29,26 @@ PyObject* raise_panic(std::string_view message);
 // Converts the C++ exception being handled into a Python exception.
 // REQUIRES: called inside a catch block.
 PyObject* raise_current_exception() noexcept;
+
+// The error indicator's three parts, taken out of it (it is clear afterwards)
+// and owned until restore() hands them back.
+struct FetchedError {
+  PyRef type;
+  PyRef value;
+  PyRef traceback;
+
+  // As the indicator holds them (the value possibly not yet an instance).
+  static FetchedError fetch() noexcept;
+  // The same with the value made an exception instance (PyErr_NormalizeException).
+  static FetchedError fetch_normalized() noexcept;
+  // Makes them the pending exception again; this object is empty afterwards.
+  void restore() noexcept;
+};
+
+// Makes `cause` the __cause__ of the pending exception and, with
+// `also_context`, its __context__ too. Without a pending exception, `cause` is
+// only dropped.
+void set_pending_cause(PyRef cause, bool also_context) noexcept;
 
 // Replaces the pending exception with `type`(message), whose __cause__ (and
 // __context__) is the replaced one. Returns nullptr.

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "pool/fatal_error_sink.h"
 #include "pybinding/errors.h"
 #include "pybinding/py_class.h"
 #include "pybinding/py_file_handle.h"
@@ -22,13 +23,8 @@ namespace {
 // Registration order is part of the module's interface (it is the order of __all__).
 using ClassHook = PyClass& (*)();
 const ClassHook kClasses[] = {
-    &py_fs_class,
-    &py_file_handle_class,
-    &py_term_class,
-    &whence_class,
-    &py_user_pool_class,
-    &py_user_class,
-    &py_terminal_session_class,
+    &py_fs_class,   &py_file_handle_class,      &py_term_class, &whence_class, &py_user_pool_class,
+    &py_user_class, &py_terminal_session_class,
 };
 
 PyModuleDef g_module = {
@@ -48,7 +44,8 @@ bool g_initialised = false;  // under the interpreter lock
 bool register_class(PyObject* module, PyObject* all, PyClass& cls) {
   PyTypeObject* type = cls.ensure();
   if (type == nullptr) {
-    const std::string message = std::string("An error occurred while initializing class ") + cls.name();
+    const std::string message =
+        std::string("An error occurred while initializing class ") + cls.name();
     raise_from_pending(PyExc_RuntimeError, message.c_str());
     return false;
   }
@@ -71,6 +68,7 @@ PyObject* init_module() {
   for (ClassHook hook : kClasses) {
     if (!register_class(module.get(), all.get(), hook())) return nullptr;
   }
+  set_fatal_error_sink(&report_release_failure);
   g_initialised = true;
   return module.release();
 }

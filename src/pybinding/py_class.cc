@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "error/panic.h"
+#include "base/panic.h"
 
 namespace moxtile::py {
 namespace {
@@ -38,9 +38,8 @@ PyTypeObject* PyClass::ensure() {
   std::size_t n = 0;
   slots[n++] = {Py_tp_doc, const_cast<char*>(spec_.doc)};
   if (spec_.methods != nullptr) slots[n++] = {Py_tp_methods, spec_.methods};
-  slots[n++] = {Py_tp_new, reinterpret_cast<void*>(spec_.constructor != nullptr
-                                                        ? spec_.constructor
-                                                        : &no_constructor)};
+  slots[n++] = {Py_tp_new, reinterpret_cast<void*>(spec_.constructor != nullptr ? spec_.constructor
+                                                                                : &no_constructor)};
   slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(spec_.dealloc)};
   for (const PyType_Slot& slot : spec_.extra_slots) {
     if (n + 1 >= kMaxSlots) {
@@ -51,8 +50,7 @@ PyTypeObject* PyClass::ensure() {
   }
   slots[n] = {0, nullptr};
 
-  PyType_Spec type_spec{spec_.qualified_name, spec_.basicsize, 0, Py_TPFLAGS_DEFAULT,
-                        slots.data()};
+  PyType_Spec type_spec{spec_.qualified_name, spec_.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
   PyRef type = PyRef::steal(PyType_FromSpec(&type_spec));
   if (!type) return nullptr;
   if (!keep_whole_doc(reinterpret_cast<PyTypeObject*>(type.get()), spec_.doc)) return nullptr;

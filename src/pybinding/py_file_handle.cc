@@ -3,15 +3,15 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <optional>
 #include <span>
 #include <string>
 #include <utility>
 
-#include "error/panic.h"
-#include "error/poisonable_mutex.h"
+#include "base/panic.h"
+#include "base/poisonable_mutex.h"
+#include "base/write_all.h"
 #include "pybinding/results.h"
 #include "pybinding/whence.h"
 
@@ -53,143 +53,108 @@ constexpr const char kTellDoc[] =
     "current position in the file. The function will\nreturn an error if the tell operation "
     "failed.\n";
 
-// Largest size a bytes object can have; anything above cannot be allocated.
-constexpr std::uint64_t kMaxBytesSize =
-    static_cast<std::uint64_t>(PY_SSIZE_T_MAX) - sizeof(PyBytesObject);
-
-// Writes "Read <count> bytes from file\n" straight to file descriptor 1 with
-// one system call (more only after EINTR or a partial write). A failure to
-// write is not the read's failure and is ignored.
+// Writes "Read <count> bytes from file\n" straight to file descriptor 1,
+// usually with one system call. A failure to write is not the read's failure
+// and is ignored.
 void write_read_notice(std::size_t count) noexcept {
   constexpr std::string_view kHead = "Read ";
   constexpr std::string_view kTail = " bytes from file\n";
-  char line[kHead.size() + 20 + kTail.size()];
+  constexpr std::size_t kMaxDigits = 20;  // of a 64-bit count
+  char line[kHead.size() + kMaxDigits + kTail.size()];
   char* end = std::copy(kHead.begin(), kHead.end(), line);
-  end = std::to_chars(end, end + 20, count).ptr;
+  end = std::to_chars(end, end + kMaxDigits, count).ptr;
   end = std::copy(kTail.begin(), kTail.end(), end);
-
-  const char* next = line;
-  while (next < end) {
-    const ssize_t written = ::write(STDOUT_FILENO, next, static_cast<std::size_t>(end - next));
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    next += written;
-  }
+  (void)write_all(STDOUT_FILENO, std::string_view(line, static_cast<std::size_t>(end - line)));
 }
 
-PyObject* handle_id(PyObject* self, PyObject*) {
-  return call_noargs<HandleCell>(self, [](HandleCell& cell) -> PyObject* {
-    const std::optional<InodeId> id = cell.with_lock([](FileHandle& h) { return h.id(); });
-    if (!id) return raise_io_error(IoErrorKind::InvalidFileDescriptor);
-    return new_int(*id);
-  });
+PyObject* handle_id_impl(HandleCell& cell) {
+  const std::optional<InodeId> id = cell.with_lock([](FileHandle& h) { return h.id(); });
+  if (!id) return raise_io_error(IoErrorKind::InvalidFileDescriptor);
+  return new_int(*id);
 }
 
-PyObject* handle_close(PyObject* self, PyObject*) {
-  return call_noargs<HandleCell>(self, [](HandleCell& cell) -> PyObject* {
-    return none_or_raise(cell.with_lock([](FileHandle& h) { return h.close(); }));
-  });
+PyObject* handle_close_impl(HandleCell& cell) {
+  return none_or_raise(cell.with_lock([](FileHandle& h) { return h.close(); }));
 }
 
-PyObject* handle_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constinit Signature signature{"PyFileHandle", "read", {"buffer"}, 1};
-  return call_method<HandleCell>(
-      signature, self, args, nargs, kwnames, [](HandleCell& cell, const Args& a) -> PyObject* {
-        std::uint64_t size = 0;
-        if (!a.u64(0, size)) return nullptr;
-        if (size > kMaxBytesSize) return PyErr_NoMemory();
-        // The result is allocated at full size and read into in place, then
-        // shrunk: each byte is copied once.
-        PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-        if (!bytes) return nullptr;
-        const std::span<std::uint8_t> buffer(
-            reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), size);
-        const IoResult<std::size_t> count = cell.with_lock([&](FileHandle& h) {
-          IoResult<std::size_t> read = h.read(buffer);
-          if (read) write_read_notice(*read);
-          return read;
-        });
-        if (!count) return raise_io_error(count.error());
-        if (*count == size) return bytes.release();
-        PyObject* resized = bytes.release();
-        if (_PyBytes_Resize(&resized, static_cast<Py_ssize_t>(*count)) < 0) return nullptr;
-        return resized;
-      });
-}
+constinit Signature g_read_signature{"PyFileHandle", "read", {"buffer"}, 1};
 
-PyObject* handle_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constinit Signature signature{"PyFileHandle", "write", {"buffer"}, 1};
-  return call_method<HandleCell>(
-      signature, self, args, nargs, kwnames, [](HandleCell& cell, const Args& a) -> PyObject* {
-        std::span<const std::uint8_t> data;
-        if (!a.bytes(0, data)) return nullptr;
-        const IoResult<std::size_t> written =
-            cell.with_lock([&](FileHandle& h) { return h.write(data); });
-        if (!written) return raise_io_error(written.error());
-        return new_int(*written);
-      });
-}
-
-PyObject* handle_seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constinit Signature signature{"PyFileHandle", "seek", {"offset", "whence"}, 2};
-  return call_method<HandleCell>(
-      signature, self, args, nargs, kwnames, [](HandleCell& cell, const Args& a) -> PyObject* {
-        std::uint64_t offset = 0;
-        SeekOrigin origin = SeekOrigin::Start;
-        if (!a.u64(0, offset) || !whence_from_arg(a, 1, origin)) return nullptr;
-        return none_or_raise(cell.with_lock([&](FileHandle& h) { return h.seek(origin, offset); }));
-      });
-}
-
-PyObject* handle_tell(PyObject* self, PyObject*) {
-  return call_noargs<HandleCell>(self, [](HandleCell& cell) -> PyObject* {
-    const std::optional<std::uint64_t> offset = cell.with_lock([](FileHandle& h) {
-      return h.is_open() ? std::optional<std::uint64_t>(h.offset()) : std::nullopt;
+PyObject* handle_read_impl(HandleCell& cell, const Args& a) {
+  std::uint64_t size = 0;
+  if (!a.u64(0, size)) return nullptr;
+  return new_bytes_filled(size, [&](std::span<std::uint8_t> buffer) -> std::optional<std::size_t> {
+    const IoResult<std::size_t> count = cell.with_lock([&](FileHandle& h) {
+      IoResult<std::size_t> read = h.read(buffer);
+      if (read) write_read_notice(*read);
+      return read;
     });
-    if (!offset) return raise_io_error(IoErrorKind::InvalidFileDescriptor);
-    return new_int(*offset);
+    if (!count) {
+      raise_io_error(count.error());
+      return std::nullopt;
+    }
+    return *count;
   });
 }
 
-PyObject* handle_str(PyObject* self) {
-  return call_noargs<HandleCell>(self, [](HandleCell& cell) -> PyObject* {
-    const std::string text = cell.with_lock([](FileHandle& h) { return h.debug_string(); });
-    return new_str(text);
+constinit Signature g_write_signature{"PyFileHandle", "write", {"buffer"}, 1};
+
+PyObject* handle_write_impl(HandleCell& cell, const Args& a) {
+  std::span<const std::uint8_t> data;
+  if (!a.bytes(0, data)) return nullptr;
+  const IoResult<std::size_t> written =
+      cell.with_lock([&](FileHandle& h) { return h.write(data); });
+  if (!written) return raise_io_error(written.error());
+  return new_int(*written);
+}
+
+constinit Signature g_seek_signature{"PyFileHandle", "seek", {"offset", "whence"}, 2};
+
+PyObject* handle_seek_impl(HandleCell& cell, const Args& a) {
+  std::uint64_t offset = 0;
+  SeekOrigin origin = SeekOrigin::Start;
+  if (!a.u64(0, offset) || !whence_from_arg(a, 1, origin)) return nullptr;
+  return none_or_raise(cell.with_lock([&](FileHandle& h) { return h.seek(origin, offset); }));
+}
+
+PyObject* handle_tell_impl(HandleCell& cell) {
+  const std::optional<std::uint64_t> offset = cell.with_lock([](FileHandle& h) {
+    return h.is_open() ? std::optional<std::uint64_t>(h.offset()) : std::nullopt;
   });
+  if (!offset) return raise_io_error(IoErrorKind::InvalidFileDescriptor);
+  return new_int(*offset);
+}
+
+PyObject* handle_str_impl(HandleCell& cell) {
+  const std::string text = cell.with_lock([](FileHandle& h) { return h.debug_string(); });
+  return new_str(text);
 }
 
 // Closes a handle that is still open before it is destroyed; a failure of
 // that close goes to the unraisable hook as a PanicException.
 void handle_dealloc(PyObject* self) noexcept {
-  HandleCell& cell = HandleObject::of(self).core;
-  try {
-    const IoStatus closed = cell.with_lock_ignoring_poison([](FileHandle& h) -> IoStatus {
-      if (!h.is_open()) return {};
-      return h.close();
-    });
-    if (!closed) report_unraisable_panic(Py_TYPE(self), closed.error().message());
-  } catch (const Panic& panic) {
-    report_unraisable_panic(Py_TYPE(self), panic.message());
-  } catch (...) {
-    report_unraisable_panic(Py_TYPE(self), "unknown internal error while closing a file handle");
-  }
-  destroy_instance<HandleCell>(self);
+  close_then_destroy<FileHandle>(self, "unknown internal error while closing a file handle",
+                                 [](FileHandle& h) -> std::string {
+                                   if (!h.is_open()) return {};
+                                   const IoStatus closed = h.close();
+                                   return closed ? std::string() : closed.error().message();
+                                 });
 }
 
 PyMethodDef g_methods[] = {
-    method_without_args("id", handle_id, kIdDoc),
-    method_without_args("close", handle_close, kCloseDoc),
-    method_with_args("read", handle_read, kReadDoc),
-    method_with_args("write", handle_write, kWriteDoc),
-    method_with_args("seek", handle_seek, kSeekDoc),
-    method_without_args("tell", handle_tell, kTellDoc),
-    {nullptr, nullptr, 0, nullptr},
+    method_without_args("id", noargs_method<HandleCell, handle_id_impl>, kIdDoc),
+    method_without_args("close", noargs_method<HandleCell, handle_close_impl>, kCloseDoc),
+    method_with_args("read", fastcall_method<HandleCell, g_read_signature, handle_read_impl>,
+                     kReadDoc),
+    method_with_args("write", fastcall_method<HandleCell, g_write_signature, handle_write_impl>,
+                     kWriteDoc),
+    method_with_args("seek", fastcall_method<HandleCell, g_seek_signature, handle_seek_impl>,
+                     kSeekDoc),
+    method_without_args("tell", noargs_method<HandleCell, handle_tell_impl>, kTellDoc),
+    {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
 const PyType_Slot g_slots[] = {
-    {Py_tp_str, reinterpret_cast<void*>(&handle_str)},
+    {Py_tp_str, reinterpret_cast<void*>(&unary_slot<HandleCell, handle_str_impl>)},
 };
 
 }  // namespace
@@ -200,11 +165,9 @@ PyClass& py_file_handle_class() {
       .qualified_name = "moxtile.PyFileHandle",
       .doc = kClassDoc,
       .basicsize = sizeof(HandleObject),
-      .methods = g_methods,
-      .constructor = nullptr,
       .dealloc = &handle_dealloc,
+      .methods = g_methods,
       .extra_slots = g_slots,
-      .after_create = nullptr,
   });
   return instance;
 }

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "fs/file_handle.h"
-#include "pybinding/fs_tree.h"
+#include "fs/tree_rendering.h"
 #include "pybinding/py_file_handle.h"
 #include "pybinding/results.h"
 
@@ -58,115 +58,99 @@ PyObject* fs_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* fs_mkdir(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constinit Signature signature{"PyFs", "mkdir", {"path"}, 1};
-  return call_method<FsPtr>(signature, self, args, nargs, kwnames,
-                            [](FsPtr& fs, const Args& a) -> PyObject* {
-                              std::string_view path;
-                              if (!a.text(0, path)) return nullptr;
-                              return none_or_raise(fs->mkdir(path));
-                            });
+constinit Signature g_mkdir_signature{"PyFs", "mkdir", {"path"}, 1};
+
+PyObject* fs_mkdir_impl(FsPtr& fs, const Args& a) {
+  std::string_view path;
+  if (!a.text(0, path)) return nullptr;
+  return none_or_raise(fs->mkdir(path));
 }
 
-PyObject* fs_touch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constinit Signature signature{"PyFs", "touch", {"path"}, 1};
-  return call_method<FsPtr>(signature, self, args, nargs, kwnames,
-                            [](FsPtr& fs, const Args& a) -> PyObject* {
-                              std::string_view path;
-                              if (!a.text(0, path)) return nullptr;
-                              return none_or_raise(fs->touch(path));
-                            });
+constinit Signature g_touch_signature{"PyFs", "touch", {"path"}, 1};
+
+PyObject* fs_touch_impl(FsPtr& fs, const Args& a) {
+  std::string_view path;
+  if (!a.text(0, path)) return nullptr;
+  return none_or_raise(fs->touch(path));
 }
 
-PyObject* fs_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constinit Signature signature{"PyFs", "open", {"path", "mode"}, 2};
-  return call_method<FsPtr>(
-      signature, self, args, nargs, kwnames, [](FsPtr& fs, const Args& a) -> PyObject* {
-        std::string_view path;
-        std::string_view mode;
-        if (!a.text(0, path) || !a.text(1, mode)) return nullptr;
-        // The mode is checked before the path is looked at.
-        IoResult<FileHandleType> type = FileHandleType::from_str(mode);
-        if (!type) return raise_io_error(type.error());
-        PyTypeObject* handle_type = py_file_handle_class().require();
-        IoResult<FileHandle> handle = moxtile::open(fs, path, *type, /*create=*/true);
-        if (!handle) return raise_io_error(handle.error());
-        return new_py_file_handle(handle_type, std::move(*handle));
-      });
+constinit Signature g_open_signature{"PyFs", "open", {"path", "mode"}, 2};
+
+PyObject* fs_open_impl(FsPtr& fs, const Args& a) {
+  std::string_view path;
+  std::string_view mode;
+  if (!a.text(0, path) || !a.text(1, mode)) return nullptr;
+  // The mode is checked before the path is looked at.
+  IoResult<FileHandleType> type = FileHandleType::from_str(mode);
+  if (!type) return raise_io_error(type.error());
+  PyTypeObject* handle_type = py_file_handle_class().require();
+  IoResult<FileHandle> handle = moxtile::open(fs, path, *type, /*create=*/true);
+  if (!handle) return raise_io_error(handle.error());
+  return new_py_file_handle(handle_type, std::move(*handle));
 }
 
-PyObject* fs_listdir(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constinit Signature signature{"PyFs", "listdir", {"path"}, 1};
-  return call_method<FsPtr>(signature, self, args, nargs, kwnames,
-                            [](FsPtr& fs, const Args& a) -> PyObject* {
-                              std::string_view path;
-                              if (!a.text(0, path)) return nullptr;
-                              IoResult<InodeId> id = fs->get_inode_by_path_raw(path);
-                              if (!id) return raise_io_error(id.error());
-                              PyRef files = PyRef::steal(PyList_New(0));
-                              if (!files) return nullptr;
-                              PyRef directories = PyRef::steal(PyList_New(0));
-                              if (!directories) return nullptr;
-                              // Straight from the child list into the two lists: making a
-                              // str and appending to a list run no Python code (neither can
-                              // start a garbage collection), so the directory's lock is safe
-                              // to hold meanwhile.
-                              bool failed = false;
-                              IoStatus listed = fs->for_each_child(
-                                  *id, [&](std::string_view name, bool is_directory) {
-                                    PyRef item = PyRef::steal(new_str(name));
-                                    failed = !item || PyList_Append(is_directory ? directories.get()
-                                                                                 : files.get(),
-                                                                    item.get()) != 0;
-                                    return !failed;
-                                  });
-                              if (failed) return nullptr;
-                              if (!listed) return raise_io_error(listed.error());
-                              return PyTuple_Pack(2, files.get(), directories.get());
-                            });
+constinit Signature g_listdir_signature{"PyFs", "listdir", {"path"}, 1};
+
+PyObject* fs_listdir_impl(FsPtr& fs, const Args& a) {
+  std::string_view path;
+  if (!a.text(0, path)) return nullptr;
+  IoResult<InodeId> id = fs->get_inode_by_path_raw(path);
+  if (!id) return raise_io_error(id.error());
+  PyRef files = PyRef::steal(PyList_New(0));
+  if (!files) return nullptr;
+  PyRef directories = PyRef::steal(PyList_New(0));
+  if (!directories) return nullptr;
+  // Straight from the child list into the two lists: making a str and
+  // appending to a list run no Python code (neither can start a garbage
+  // collection), so the directory's lock is safe to hold meanwhile.
+  bool failed = false;
+  IoStatus listed = fs->for_each_child(*id, [&](std::string_view name, bool is_directory) {
+    PyRef item = PyRef::steal(new_str(name));
+    failed =
+        !item || PyList_Append(is_directory ? directories.get() : files.get(), item.get()) != 0;
+    return !failed;
+  });
+  if (failed) return nullptr;
+  if (!listed) return raise_io_error(listed.error());
+  return PyTuple_Pack(2, files.get(), directories.get());
 }
 
-PyObject* fs_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constinit Signature signature{"PyFs", "remove", {"path", "recurse"}, 2};
-  return call_method<FsPtr>(signature, self, args, nargs, kwnames,
-                            [](FsPtr& fs, const Args& a) -> PyObject* {
-                              std::string_view path;
-                              bool recurse = false;
-                              if (!a.text(0, path) || !a.flag(1, recurse)) return nullptr;
-                              return none_or_raise(fs->rm(path, recurse));
-                            });
+constinit Signature g_remove_signature{"PyFs", "remove", {"path", "recurse"}, 2};
+
+PyObject* fs_remove_impl(FsPtr& fs, const Args& a) {
+  std::string_view path;
+  bool recurse = false;
+  if (!a.text(0, path) || !a.flag(1, recurse)) return nullptr;
+  return none_or_raise(fs->rm(path, recurse));
 }
 
-PyObject* fs_tree(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constinit Signature signature{"PyFs", "tree", {"path", "ident"}, 1};
-  return call_method<FsPtr>(signature, self, args, nargs, kwnames,
-                            [](FsPtr& fs, const Args& a) -> PyObject* {
-                              std::string_view path;
-                              std::optional<std::string_view> ident;
-                              if (!a.text(0, path) || !a.optional_text(1, ident)) return nullptr;
-                              IoResult<std::string> text =
-                                  render_tree(*fs, path, ident.value_or(std::string_view()));
-                              if (!text) return raise_io_error(text.error());
-                              return new_str(*text);
-                            });
+constinit Signature g_tree_signature{"PyFs", "tree", {"path", "ident"}, 1};
+
+PyObject* fs_tree_impl(FsPtr& fs, const Args& a) {
+  std::string_view path;
+  std::optional<std::string_view> ident;
+  if (!a.text(0, path) || !a.optional_text(1, ident)) return nullptr;
+  IoResult<std::string> text = render_tree(*fs, path, ident.value_or(std::string_view()));
+  if (!text) return raise_io_error(text.error());
+  return new_str(*text);
 }
 
-PyObject* fs_str(PyObject* self) {
-  return call_noargs<FsPtr>(self, [](FsPtr& fs) -> PyObject* { return new_str(fs->debug_string()); });
-}
+PyObject* fs_str_impl(FsPtr& fs) { return new_str(fs->debug_string()); }
 
 PyMethodDef g_methods[] = {
-    method_with_args("mkdir", fs_mkdir, kMkdirDoc),
-    method_with_args("touch", fs_touch, kTouchDoc),
-    method_with_args("open", fs_open, kOpenDoc),
-    method_with_args("listdir", fs_listdir, kListdirDoc),
-    method_with_args("remove", fs_remove, kRemoveDoc),
-    method_with_args("tree", fs_tree, kTreeDoc),
-    {nullptr, nullptr, 0, nullptr},
+    method_with_args("mkdir", fastcall_method<FsPtr, g_mkdir_signature, fs_mkdir_impl>, kMkdirDoc),
+    method_with_args("touch", fastcall_method<FsPtr, g_touch_signature, fs_touch_impl>, kTouchDoc),
+    method_with_args("open", fastcall_method<FsPtr, g_open_signature, fs_open_impl>, kOpenDoc),
+    method_with_args("listdir", fastcall_method<FsPtr, g_listdir_signature, fs_listdir_impl>,
+                     kListdirDoc),
+    method_with_args("remove", fastcall_method<FsPtr, g_remove_signature, fs_remove_impl>,
+                     kRemoveDoc),
+    method_with_args("tree", fastcall_method<FsPtr, g_tree_signature, fs_tree_impl>, kTreeDoc),
+    {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
 const PyType_Slot g_slots[] = {
-    {Py_tp_str, reinterpret_cast<void*>(&fs_str)},
+    {Py_tp_str, reinterpret_cast<void*>(&unary_slot<FsPtr, fs_str_impl>)},
 };
 
 }  // namespace
@@ -177,11 +161,10 @@ PyClass& py_fs_class() {
       .qualified_name = "moxtile.PyFs",
       .doc = kClassDoc,
       .basicsize = sizeof(FsObject),
+      .dealloc = &destroy_instance<FsPtr>,
       .methods = g_methods,
       .constructor = &fs_new,
-      .dealloc = &dealloc_instance<FsPtr>,
       .extra_slots = g_slots,
-      .after_create = nullptr,
   });
   return instance;
 }

@@ -2,9 +2,9 @@
 //
 // A PyRef owns exactly one strong reference (or none) and drops it on
 // destruction. It is made with steal() (takes over a new reference the caller
-// already owns) or borrow() (adds a reference to a borrowed one), and gives its
-// reference back to CPython with release(). Every use is under the interpreter
-// lock; a PyRef must not be destroyed without it.
+// already owns) and gives its reference back to CPython with release().
+// Every use is under the interpreter lock; a PyRef must not be destroyed
+// without it.
 //
 // This header also brings in the CPython API for the whole binding layer.
 #pragma once
@@ -21,11 +21,6 @@ class PyRef final {
   PyRef() noexcept = default;
   // Steals: takes over `object`, a new reference (nullptr allowed).
   static PyRef steal(PyObject* object) noexcept { return PyRef(object); }
-  // Borrows: adds a reference of its own to `object` (nullptr allowed).
-  static PyRef borrow(PyObject* object) noexcept {
-    Py_XINCREF(object);
-    return PyRef(object);
-  }
 
   PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
   PyRef& operator=(PyRef&& other) noexcept {
@@ -38,11 +33,6 @@ class PyRef final {
 
   // Borrowed view; the PyRef keeps its reference.
   PyObject* get() const noexcept { return object_; }
-  // A new reference for the caller; the PyRef keeps its own.
-  PyObject* new_ref() const noexcept {
-    Py_XINCREF(object_);
-    return object_;
-  }
   // Hands the reference off (to CPython or a stealing call); the PyRef is empty afterwards.
   PyObject* release() noexcept { return std::exchange(object_, nullptr); }
 

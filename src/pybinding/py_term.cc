@@ -5,8 +5,8 @@
 #include <string_view>
 #include <utility>
 
+#include "base/poisonable_mutex.h"
 #include "pybinding/errors.h"
-#include "error/poisonable_mutex.h"
 #include "pybinding/py_fs.h"
 #include "pybinding/results.h"
 #include "terminal/simple_terminal.h"
@@ -17,7 +17,8 @@ namespace {
 using TermCell = PoisonableMutex<SimpleTerminal>;
 using TermObject = Instance<TermCell>;
 
-constexpr const char kClassDoc[] = "PyTerm(fs)\n--\n\n\nA structure representing a simple terminal\n";
+constexpr const char kClassDoc[] =
+    "PyTerm(fs)\n--\n\n\nA structure representing a simple terminal\n";
 constexpr const char kExecDoc[] =
     "exec($self, command)\n--\n\n\nExecute a command in the terminal.\n";
 
@@ -32,22 +33,20 @@ PyObject* term_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* term_exec(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constinit Signature signature{"PyTerm", "exec", {"command"}, 1};
-  return call_method<TermCell>(
-      signature, self, args, nargs, kwnames, [](TermCell& cell, const Args& a) -> PyObject* {
-        std::string_view command;
-        if (!a.text(0, command)) return nullptr;
-        const TermResult<std::string> result =
-            cell.with_lock([&](SimpleTerminal& term) { return term.run(command); });
-        if (!result) return raise_value_error(result.error());
-        return new_str(result.value());
-      });
+constinit Signature g_exec_signature{"PyTerm", "exec", {"command"}, 1};
+
+PyObject* term_exec_impl(TermCell& cell, const Args& a) {
+  std::string_view command;
+  if (!a.text(0, command)) return nullptr;
+  const TermResult<std::string> result =
+      cell.with_lock([&](SimpleTerminal& term) { return term.run(command); });
+  if (!result) return raise_value_error(result.error());
+  return new_str(result.value());
 }
 
 PyMethodDef g_methods[] = {
-    method_with_args("exec", term_exec, kExecDoc),
-    {nullptr, nullptr, 0, nullptr},
+    method_with_args("exec", fastcall_method<TermCell, g_exec_signature, term_exec_impl>, kExecDoc),
+    {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
 }  // namespace
@@ -58,11 +57,9 @@ PyClass& py_term_class() {
       .qualified_name = "moxtile.PyTerm",
       .doc = kClassDoc,
       .basicsize = sizeof(TermObject),
+      .dealloc = &destroy_instance<TermCell>,
       .methods = g_methods,
       .constructor = &term_new,
-      .dealloc = &dealloc_instance<TermCell>,
-      .extra_slots = {},
-      .after_create = nullptr,
   });
   return instance;
 }

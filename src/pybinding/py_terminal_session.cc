@@ -3,10 +3,12 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <utility>
 
-#include "error/panic.h"
-#include "error/poisonable_mutex.h"
+#include "base/panic.h"
+#include "base/poisonable_mutex.h"
+#include "pybinding/results.h"
 
 namespace moxtile::py {
 namespace {
@@ -15,9 +17,6 @@ using SessionCell = PoisonableMutex<std::unique_ptr<TerminalSession>>;
 using SessionObject = Instance<SessionCell>;
 
 constexpr std::uint64_t kDefaultReadSize = 1024;
-// Largest size a bytes object can have; anything above cannot be allocated.
-constexpr std::uint64_t kMaxBytesSize =
-    static_cast<std::uint64_t>(PY_SSIZE_T_MAX) - sizeof(PyBytesObject);
 
 constexpr const char kClassDoc[] =
     "\nA class that represents a terminal session for a user.\n\nThis class represents a unique "
@@ -35,85 +34,76 @@ constexpr const char kReadErrDoc[] =
 
 using ReadFn = TermResult<std::size_t> (TerminalSession::*)(std::span<std::uint8_t>);
 
-// read() and read_err(): one read of at most `buffer` bytes (1024 if not given),
-// straight into the bytes object that is returned, which is then shrunk to
-// what arrived.
+// read() and read_err(): one read of at most `buffer` bytes (1024 if not
+// given), straight into the bytes object that is returned, which is then
+// shrunk to what arrived.
 PyObject* read_into_bytes(SessionCell& cell, const Args& a, ReadFn read) {
   std::optional<std::uint64_t> requested;
   if (!a.optional_u64(0, requested)) return nullptr;
-  const std::uint64_t size = requested.value_or(kDefaultReadSize);
-  if (size > kMaxBytesSize) return PyErr_NoMemory();
-  PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-  if (!bytes) return nullptr;
-  const std::span<std::uint8_t> buffer(
-      reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), size);
-  TermResult<std::size_t> count = cell.with_lock(
-      [&](std::unique_ptr<TerminalSession>& session) { return ((*session).*read)(buffer); });
-  if (!count) return raise_value_error(count.error());
-  if (count.value() == size) return bytes.release();
-  PyObject* resized = bytes.release();
-  if (_PyBytes_Resize(&resized, static_cast<Py_ssize_t>(count.value())) < 0) return nullptr;
-  return resized;
+  return new_bytes_filled(requested.value_or(kDefaultReadSize),
+                          [&](std::span<std::uint8_t> buffer) -> std::optional<std::size_t> {
+                            TermResult<std::size_t> count =
+                                cell.with_lock([&](std::unique_ptr<TerminalSession>& session) {
+                                  return ((*session).*read)(buffer);
+                                });
+                            if (!count) {
+                              raise_value_error(count.error());
+                              return std::nullopt;
+                            }
+                            return count.value();
+                          });
 }
 
-PyObject* session_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constinit Signature signature{"PyTerminalSession", "read", {"buffer"}, 0};
-  return call_method<SessionCell>(signature, self, args, nargs, kwnames,
-                                  [](SessionCell& cell, const Args& a) -> PyObject* {
-                                    return read_into_bytes(cell, a, &TerminalSession::read_stdout);
-                                  });
+constinit Signature g_read_signature{"PyTerminalSession", "read", {"buffer"}, 0};
+
+PyObject* session_read_impl(SessionCell& cell, const Args& a) {
+  return read_into_bytes(cell, a, &TerminalSession::read_stdout);
 }
 
-PyObject* session_read_err(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-  static constinit Signature signature{"PyTerminalSession", "read_err", {"buffer"}, 0};
-  return call_method<SessionCell>(signature, self, args, nargs, kwnames,
-                                  [](SessionCell& cell, const Args& a) -> PyObject* {
-                                    return read_into_bytes(cell, a, &TerminalSession::read_stderr);
-                                  });
+constinit Signature g_read_err_signature{"PyTerminalSession", "read_err", {"buffer"}, 0};
+
+PyObject* session_read_err_impl(SessionCell& cell, const Args& a) {
+  return read_into_bytes(cell, a, &TerminalSession::read_stderr);
 }
 
-PyObject* session_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constinit Signature signature{"PyTerminalSession", "write", {"data"}, 1};
-  return call_method<SessionCell>(
-      signature, self, args, nargs, kwnames, [](SessionCell& cell, const Args& a) -> PyObject* {
-        std::span<const std::uint8_t> data;
-        if (!a.bytes(0, data)) return nullptr;
-        TermResult<void> written = cell.with_lock(
-            [&](std::unique_ptr<TerminalSession>& session) { return session->write(data); });
-        if (!written) return raise_value_error(written.error());
-        Py_RETURN_NONE;
-      });
+constinit Signature g_write_signature{"PyTerminalSession", "write", {"data"}, 1};
+
+PyObject* session_write_impl(SessionCell& cell, const Args& a) {
+  std::span<const std::uint8_t> data;
+  if (!a.bytes(0, data)) return nullptr;
+  TermResult<void> written = cell.with_lock(
+      [&](std::unique_ptr<TerminalSession>& session) { return session->write(data); });
+  if (!written) return raise_value_error(written.error());
+  Py_RETURN_NONE;
 }
 
-PyObject* session_close(PyObject* self, PyObject*) {
-  return call_noargs<SessionCell>(self, [](SessionCell& cell) -> PyObject* {
-    cell.with_lock([](std::unique_ptr<TerminalSession>& session) { session->close(); });
-    Py_RETURN_NONE;
-  });
+PyObject* session_close_impl(SessionCell& cell) {
+  cell.with_lock([](std::unique_ptr<TerminalSession>& session) { session->close(); });
+  Py_RETURN_NONE;
 }
 
 // Closes the session before it is destroyed, so that a failed kill reaches the
 // unraisable hook as a PanicException; dropping the session then drops its
 // share of the User, which may release the account.
 void session_dealloc(PyObject* self) noexcept {
-  SessionCell& cell = SessionObject::of(self).core;
-  try {
-    cell.with_lock_ignoring_poison([](std::unique_ptr<TerminalSession>& session) { session->close(); });
-  } catch (const Panic& panic) {
-    report_unraisable_panic(Py_TYPE(self), panic.message());
-  } catch (...) {
-    report_unraisable_panic(Py_TYPE(self), "unknown internal error while closing a terminal session");
-  }
-  destroy_instance<SessionCell>(self);
+  close_then_destroy<std::unique_ptr<TerminalSession>>(
+      self, "unknown internal error while closing a terminal session",
+      [](std::unique_ptr<TerminalSession>& session) {
+        session->close();
+        return std::string();
+      });
 }
 
 PyMethodDef g_methods[] = {
-    method_without_args("close", session_close, kCloseDoc),
-    method_with_args("write", session_write, kWriteDoc),
-    method_with_args("read", session_read, kReadDoc),
-    method_with_args("read_err", session_read_err, kReadErrDoc),
-    {nullptr, nullptr, 0, nullptr},
+    method_without_args("close", noargs_method<SessionCell, session_close_impl>, kCloseDoc),
+    method_with_args("write", fastcall_method<SessionCell, g_write_signature, session_write_impl>,
+                     kWriteDoc),
+    method_with_args("read", fastcall_method<SessionCell, g_read_signature, session_read_impl>,
+                     kReadDoc),
+    method_with_args("read_err",
+                     fastcall_method<SessionCell, g_read_err_signature, session_read_err_impl>,
+                     kReadErrDoc),
+    {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
 }  // namespace
@@ -124,11 +114,8 @@ PyClass& py_terminal_session_class() {
       .qualified_name = "moxtile.PyTerminalSession",
       .doc = kClassDoc,
       .basicsize = sizeof(SessionObject),
-      .methods = g_methods,
-      .constructor = nullptr,
       .dealloc = &session_dealloc,
-      .extra_slots = {},
-      .after_create = nullptr,
+      .methods = g_methods,
   });
   return instance;
 }

@@ -3,7 +3,6 @@
 #include <string>
 #include <utility>
 
-#include "pool/fatal_error_sink.h"
 #include "pool/terminal_session.h"
 #include "pybinding/py_terminal_session.h"
 #include "pybinding/results.h"
@@ -27,71 +26,44 @@ constexpr const char kUsernameDoc[] = "username($self)\n--\n\n\nGet the username
 constexpr const char kUidDoc[] = "uid($self)\n--\n\n\nGet the UID of the user.\n";
 constexpr const char kHomeDoc[] = "home($self)\n--\n\n\nGet the home folder of the user.\n";
 
-PyTypeObject* g_user_type = nullptr;  // set once with the type, under the interpreter lock
-
-// A fatal error while an account is released (the last PyUser or
-// PyTerminalSession of it being freed, interpreter lock held) cannot be
-// raised: it goes to the unraisable hook.
-void report_release_failure(const Panic& error) noexcept {
-  report_unraisable_panic(g_user_type, error.message());
+PyObject* user_spawn_impl(SharedUser& user) {
+  auto session = spawn_terminal(user);
+  if (!session) return raise_value_error(session.error());
+  return new_py_terminal_session(std::move(session).value());
 }
 
-int after_create(PyTypeObject* type) {
-  g_user_type = type;
-  set_fatal_error_sink(&report_release_failure);
-  return 0;
+PyObject* user_username_impl(SharedUser& user) {
+  const std::string name = user->lock()->username();
+  return new_str(name);
 }
 
-PyObject* user_spawn(PyObject* self, PyObject*) {
-  return call_noargs<SharedUser>(self, [](SharedUser& user) -> PyObject* {
-    auto session = spawn_terminal(user);
-    if (!session) return raise_value_error(session.error());
-    return new_py_terminal_session(std::move(session).value());
-  });
+PyObject* user_uid_impl(SharedUser& user) { return new_int(user->lock()->uid()); }
+
+PyObject* user_home_impl(SharedUser& user) {
+  const std::string home = user->lock()->home();
+  return new_str(home);
 }
 
-PyObject* user_username(PyObject* self, PyObject*) {
-  return call_noargs<SharedUser>(self, [](SharedUser& user) -> PyObject* {
-    const std::string name = user->lock()->username();
-    return new_str(name);
-  });
-}
-
-PyObject* user_uid(PyObject* self, PyObject*) {
-  return call_noargs<SharedUser>(self, [](SharedUser& user) -> PyObject* {
-    return new_int(user->lock()->uid());
-  });
-}
-
-PyObject* user_home(PyObject* self, PyObject*) {
-  return call_noargs<SharedUser>(self, [](SharedUser& user) -> PyObject* {
-    const std::string home = user->lock()->home();
-    return new_str(home);
-  });
-}
-
-PyObject* user_str(PyObject* self) {
-  return call_noargs<SharedUser>(self, [](SharedUser& user) -> PyObject* {
-    std::string text;
-    {
-      auto guard = user->lock();
-      text = "{ username: " + guard->username() + ", uid: " + std::to_string(guard->uid()) +
-             ", home: " + guard->home() + " }";
-    }
-    return new_str(text);
-  });
+PyObject* user_str_impl(SharedUser& user) {
+  std::string text;
+  {
+    auto guard = user->lock();
+    text = "{ username: " + guard->username() + ", uid: " + std::to_string(guard->uid()) +
+           ", home: " + guard->home() + " }";
+  }
+  return new_str(text);
 }
 
 PyMethodDef g_methods[] = {
-    method_without_args("spawn", user_spawn, kSpawnDoc),
-    method_without_args("username", user_username, kUsernameDoc),
-    method_without_args("uid", user_uid, kUidDoc),
-    method_without_args("home", user_home, kHomeDoc),
-    {nullptr, nullptr, 0, nullptr},
+    method_without_args("spawn", noargs_method<SharedUser, user_spawn_impl>, kSpawnDoc),
+    method_without_args("username", noargs_method<SharedUser, user_username_impl>, kUsernameDoc),
+    method_without_args("uid", noargs_method<SharedUser, user_uid_impl>, kUidDoc),
+    method_without_args("home", noargs_method<SharedUser, user_home_impl>, kHomeDoc),
+    {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
 const PyType_Slot g_slots[] = {
-    {Py_tp_str, reinterpret_cast<void*>(&user_str)},
+    {Py_tp_str, reinterpret_cast<void*>(&unary_slot<SharedUser, user_str_impl>)},
 };
 
 }  // namespace
@@ -102,13 +74,15 @@ PyClass& py_user_class() {
       .qualified_name = "moxtile.PyUser",
       .doc = kClassDoc,
       .basicsize = sizeof(UserObject),
+      .dealloc = &destroy_instance<SharedUser>,
       .methods = g_methods,
-      .constructor = nullptr,
-      .dealloc = &dealloc_instance<SharedUser>,
       .extra_slots = g_slots,
-      .after_create = &after_create,
   });
   return instance;
+}
+
+void report_release_failure(const Panic& error) noexcept {
+  report_unraisable_panic(py_user_class().type(), error.message());
 }
 
 PyObject* new_py_user(SharedUser user) {

@@ -6,12 +6,19 @@
 // pool's idle list) on the thread that drops it, with the interpreter lock held.
 #pragma once
 
+#include "base/panic.h"
 #include "pool/user.h"
 #include "pybinding/py_class.h"
 
 namespace moxtile::py {
 
 PyClass& py_user_class();
+
+// The fatal-error sink of the pool layer while the module is loaded: a fatal
+// error while an account is released (the last PyUser or PyTerminalSession
+// of it being freed, interpreter lock held) cannot be raised, so it goes to
+// the unraisable hook as a PanicException, reported against the PyUser type.
+void report_release_failure(const Panic& error) noexcept;
 
 // Wraps `user` in a new PyUser. Returns a new reference, or nullptr with an
 // exception set (then `user` is dropped, which may release the account).

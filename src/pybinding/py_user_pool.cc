@@ -39,17 +39,16 @@ PyObject* pool_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* pool_allocate(PyObject* self, PyObject*) {
-  return call_noargs<SharedUserPool>(self, [](SharedUserPool& pool) -> PyObject* {
-    auto user = alloc_user(pool);
-    if (!user) return raise_value_error(user.error());
-    return new_py_user(std::move(user).value());
-  });
+PyObject* pool_allocate_impl(SharedUserPool& pool) {
+  auto user = alloc_user(pool);
+  if (!user) return raise_value_error(user.error());
+  return new_py_user(std::move(user).value());
 }
 
 PyMethodDef g_methods[] = {
-    method_without_args("allocate", pool_allocate, kAllocateDoc),
-    {nullptr, nullptr, 0, nullptr},
+    method_without_args("allocate", noargs_method<SharedUserPool, pool_allocate_impl>,
+                        kAllocateDoc),
+    {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
 }  // namespace
@@ -60,11 +59,9 @@ PyClass& py_user_pool_class() {
       .qualified_name = "moxtile.PyUserPool",
       .doc = kClassDoc,
       .basicsize = sizeof(PoolObject),
+      .dealloc = &destroy_instance<SharedUserPool>,
       .methods = g_methods,
       .constructor = &pool_new,
-      .dealloc = &dealloc_instance<SharedUserPool>,
-      .extra_slots = {},
-      .after_create = nullptr,
   });
   return instance;
 }

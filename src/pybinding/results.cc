@@ -5,6 +5,13 @@
 #include "pybinding/errors.h"
 
 namespace moxtile::py {
+namespace {
+
+// Largest size a bytes object can have; anything above cannot be allocated.
+constexpr std::uint64_t kMaxBytesSize =
+    static_cast<std::uint64_t>(PY_SSIZE_T_MAX) - sizeof(PyBytesObject);
+
+}  // namespace
 
 PyObject* none_or_raise(const IoStatus& status) {
   if (!status) return raise_io_error(status.error());
@@ -27,15 +34,19 @@ PyObject* new_str(std::string_view utf8) {
   return str;
 }
 
-PyObject* new_str_list(const std::vector<std::string>& items) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    PyObject* item = new_str(items[i]);
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
+PyRef new_bytes_of_size(std::uint64_t size) {
+  if (size > kMaxBytesSize) {
+    PyErr_NoMemory();
+    return PyRef();
   }
-  return list.release();
+  return PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+}
+
+PyObject* shrink_bytes(PyRef bytes, std::size_t count) {
+  if (static_cast<Py_ssize_t>(count) == PyBytes_GET_SIZE(bytes.get())) return bytes.release();
+  PyObject* resized = bytes.release();
+  if (_PyBytes_Resize(&resized, static_cast<Py_ssize_t>(count)) < 0) return nullptr;
+  return resized;
 }
 
 }  // namespace moxtile::py

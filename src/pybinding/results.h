@@ -4,12 +4,14 @@
 // (an IoError becomes ValueError through errors.h). Interpreter lock required.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <string>
+#include <optional>
+#include <span>
 #include <string_view>
-#include <vector>
+#include <utility>
 
-#include "error/io_result.h"
+#include "base/io_result.h"
 #include "pybinding/py_ref.h"
 
 namespace moxtile::py {
@@ -20,7 +22,24 @@ PyObject* none_or_raise(const IoStatus& status);
 PyObject* new_int(std::uint64_t value);
 // A str of UTF-8 text (UnicodeDecodeError if it is not valid UTF-8).
 PyObject* new_str(std::string_view utf8);
-// A list of str.
-PyObject* new_str_list(const std::vector<std::string>& items);
+
+// For new_bytes_filled: a bytes object of `size` bytes, not yet written.
+PyRef new_bytes_of_size(std::uint64_t size);
+// For new_bytes_filled: `bytes` cut to its first `count` bytes (steals `bytes`).
+PyObject* shrink_bytes(PyRef bytes, std::size_t count);
+
+// A bytes object of `size` bytes that fill(std::span<std::uint8_t>) writes in
+// place, shrunk to the count it returns: each byte is copied once. `fill`
+// returns std::optional<std::size_t>, the count (at most `size`) or nothing
+// with an exception set. MemoryError when no bytes object can be that large.
+template <class Fill>
+PyObject* new_bytes_filled(std::uint64_t size, Fill&& fill) {
+  PyRef bytes = new_bytes_of_size(size);
+  if (!bytes) return nullptr;
+  const std::optional<std::size_t> count = std::forward<Fill>(fill)(std::span<std::uint8_t>(
+      reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), size));
+  if (!count) return nullptr;
+  return shrink_bytes(std::move(bytes), *count);
+}
 
 }  // namespace moxtile::py

@@ -23,30 +23,24 @@ constexpr Member kMembers[] = {
     {"SEEK_END", "Whence.SEEK_END", SeekOrigin::End},
 };
 
-constexpr const char kClassDoc[] = "\nA small enumeration to determine the whence\nwhen seeking in a file.\n";
+constexpr const char kClassDoc[] =
+    "\nA small enumeration to determine the whence\nwhen seeking in a file.\n";
 
 int add_members(PyTypeObject* type) {
   for (std::uint8_t i = 0; i < std::size(kMembers); ++i) {
     PyRef member = PyRef::steal(new_instance<WhenceValue>(type, WhenceValue{i}));
     if (!member) return -1;
-    if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), kMembers[i].name, member.get()) < 0) {
+    if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), kMembers[i].name, member.get()) <
+        0) {
       return -1;
     }
   }
   return 0;
 }
 
-PyObject* whence_repr(PyObject* self) {
-  return call_noargs<WhenceValue>(self, [](WhenceValue& w) -> PyObject* {
-    return PyUnicode_FromString(kMembers[w.index].repr);
-  });
-}
+PyObject* whence_repr_impl(WhenceValue& w) { return PyUnicode_FromString(kMembers[w.index].repr); }
 
-PyObject* whence_int(PyObject* self) {
-  return call_noargs<WhenceValue>(self, [](WhenceValue& w) -> PyObject* {
-    return PyLong_FromLong(w.index);
-  });
-}
+PyObject* whence_int_impl(WhenceValue& w) { return PyLong_FromLong(w.index); }
 
 // The value `other` compares by: an integer that fits a signed 64-bit value,
 // else another member's value. Empty when it is neither (or on error, with
@@ -84,9 +78,9 @@ PyObject* whence_richcompare(PyObject* self, PyObject* other, int op) {
 }
 
 const PyType_Slot g_slots[] = {
-    {Py_tp_repr, reinterpret_cast<void*>(&whence_repr)},
-    {Py_tp_str, reinterpret_cast<void*>(&whence_repr)},
-    {Py_nb_int, reinterpret_cast<void*>(&whence_int)},
+    {Py_tp_repr, reinterpret_cast<void*>(&unary_slot<WhenceValue, whence_repr_impl>)},
+    {Py_tp_str, reinterpret_cast<void*>(&unary_slot<WhenceValue, whence_repr_impl>)},
+    {Py_nb_int, reinterpret_cast<void*>(&unary_slot<WhenceValue, whence_int_impl>)},
     {Py_tp_richcompare, reinterpret_cast<void*>(&whence_richcompare)},
     // Equality without a hash: members cannot be set elements or dict keys.
     {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)},
@@ -100,9 +94,7 @@ PyClass& whence_class() {
       .qualified_name = "moxtile.Whence",
       .doc = kClassDoc,
       .basicsize = sizeof(WhenceObject),
-      .methods = nullptr,
-      .constructor = nullptr,
-      .dealloc = &dealloc_instance<WhenceValue>,
+      .dealloc = &destroy_instance<WhenceValue>,
       .extra_slots = g_slots,
       .after_create = &add_members,
   });

@@ -2,27 +2,26 @@
 #include <span>
 #include <string>
 
+#include "base/utf8_lossy.h"
 #include "fs/file_handle.h"
+#include "terminal/command_errors.h"
 #include "terminal/commands.h"
-#include "terminal/utf8_lossy.h"
 
 namespace moxtile {
 namespace {
 
-TermError cannot_access(const std::string& arg, IoError error) {
-  return TermError{"cat: cannot access '" + arg + "': " + error.message()};
-}
-
 // Steps on an open handle; the caller closes it whatever happens here.
 TermResult<std::string> read_whole_file(FileHandle& handle, const std::string& arg) {
-  if (IoStatus s = handle.seek(SeekOrigin::End, 0); !s) return cannot_access(arg, s.error());
+  if (IoStatus s = handle.seek(SeekOrigin::End, 0); !s) return cannot_access("cat", arg, s.error());
   const std::uint64_t size = handle.offset();
-  if (IoStatus s = handle.seek(SeekOrigin::Start, 0); !s) return cannot_access(arg, s.error());
+  if (IoStatus s = handle.seek(SeekOrigin::Start, 0); !s) {
+    return cannot_access("cat", arg, s.error());
+  }
 
   std::string bytes(static_cast<std::size_t>(size), '\0');
-  const IoResult<std::size_t> count = handle.read(std::span<std::uint8_t>(
-      reinterpret_cast<std::uint8_t*>(bytes.data()), bytes.size()));
-  if (!count) return cannot_access(arg, count.error());
+  const IoResult<std::size_t> count = handle.read(
+      std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(bytes.data()), bytes.size()));
+  if (!count) return cannot_access("cat", arg, count.error());
   // The read lock keeps writers out, so the count is the size; trimming to it
   // only guards against ever showing bytes that were not read.
   bytes.resize(*count);
@@ -39,18 +38,18 @@ TermResult<std::string> cmd_cat(TerminalContext& context, std::span<const std::s
   if (!target) return TermError{std::move(target).error()};
 
   const IoResult<bool> is_file = context.fs->is_file_raw(target.value());
-  if (!is_file) return cannot_access(arg, is_file.error());
+  if (!is_file) return cannot_access("cat", arg, is_file.error());
   if (!*is_file) return TermError{"cat: " + arg + ": Is a directory"};
 
   IoResult<FileHandle> handle =
-      open_raw(context.fs, target.value(), FileHandleType(FileHandleType::READ));
-  if (!handle) return cannot_access(arg, handle.error());
+      open_raw(context.fs, target.value(), FileHandleType(FileHandleType::kRead));
+  if (!handle) return cannot_access("cat", arg, handle.error());
 
   TermResult<std::string> result = read_whole_file(*handle, arg);
   // Close explicitly so the read lock is gone before we answer; a failed close
   // only matters when nothing else failed first.
   const IoStatus closed = handle->close();
-  if (result && !closed) return cannot_access(arg, closed.error());
+  if (result && !closed) return cannot_access("cat", arg, closed.error());
   return result;
 }
 

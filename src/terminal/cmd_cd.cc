@@ -1,5 +1,6 @@
 #include <string>
 
+#include "terminal/command_errors.h"
 #include "terminal/commands.h"
 
 namespace moxtile {
@@ -9,13 +10,11 @@ TermResult<std::string> cmd_cd(TerminalContext& context, std::span<const std::st
   const std::string& arg = args.front();
 
   TermResult<InodeId> target = context.get_target_inode(arg);
-  if (!target) return TermError{"cd: cannot access '" + arg + "': " + target.error()};
+  if (!target) return cannot_access("cd", arg, target.error());
 
   const IoResult<bool> is_directory = context.fs->is_directory_raw(target.value());
-  if (!is_directory) {
-    return TermError{"cd: cannot access '" + arg + "': " + is_directory.error().message()};
-  }
-  if (!*is_directory) return TermError{"cd: " + arg + ": Not a directory"};
+  if (!is_directory) return cannot_access("cd", arg, is_directory.error());
+  if (!*is_directory) return not_a_directory("cd", arg);
 
   context.cwd = target.value();
   return std::string();

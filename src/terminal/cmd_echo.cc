@@ -4,8 +4,7 @@
 
 namespace moxtile {
 
-TermResult<std::string> cmd_echo(TerminalContext& /*context*/,
-                                 std::span<const std::string> args) {
+TermResult<std::string> cmd_echo(TerminalContext& /*context*/, std::span<const std::string> args) {
   std::string out;
   if (args.empty()) return out;
   std::size_t size = args.size() - 1;

@@ -8,7 +8,7 @@ namespace moxtile {
 TermResult<std::string> cmd_help(TerminalContext& /*context*/,
                                  std::span<const std::string> /*args*/) {
   std::string out;
-  for (const auto& entry : COMMANDS()) {
+  for (const auto& entry : command_table()) {
     out += entry.first;
     out += '\n';
   }

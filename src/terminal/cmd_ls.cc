@@ -1,5 +1,6 @@
 #include <string>
 
+#include "terminal/command_errors.h"
 #include "terminal/commands.h"
 
 namespace moxtile {
@@ -14,17 +15,11 @@ TermResult<std::string> cmd_ls(TerminalContext& context, std::span<const std::st
 
   // Errors past the lookup name the inode id, not the argument text.
   const IoResult<bool> is_directory = context.fs->is_directory_raw(target);
-  if (!is_directory) {
-    return TermError{"ls: cannot access '" + std::to_string(target) +
-                     "': " + is_directory.error().message()};
-  }
-  if (!*is_directory) return TermError{"ls: " + std::to_string(target) + ": Not a directory"};
+  if (!is_directory) return cannot_access("ls", target, is_directory.error());
+  if (!*is_directory) return not_a_directory("ls", target);
 
   const IoResult<Listing> listing = context.fs->ls_raw(target);
-  if (!listing) {
-    return TermError{"ls: cannot access '" + std::to_string(target) +
-                     "': " + listing.error().message()};
-  }
+  if (!listing) return cannot_access("ls", target, listing.error());
 
   std::size_t size = 0;
   for (const std::string& name : listing->files) size += name.size() + 1;

@@ -2,14 +2,16 @@
 #include <string>
 #include <string_view>
 
+#include "fs/path_split.h"
+#include "terminal/command_errors.h"
 #include "terminal/commands.h"
 
 namespace moxtile {
 namespace {
 
 struct CreateCommand {
-  std::string_view name;     // "mkdir" / "touch"
-  std::string_view noun;     // in "cannot create <noun> '<arg>'"
+  std::string_view name;  // "mkdir" / "touch"
+  std::string_view noun;  // in "cannot create <noun> '<arg>'"
   NodeType type;
 };
 
@@ -29,32 +31,21 @@ TermResult<std::string> create_node(const CreateCommand& command, TerminalContex
 
   // Both separators count; the new name is whatever follows the last one and
   // may be empty (create_inode refuses it then).
-  const std::size_t separator = arg.find_last_of("/\\");
+  const PathSplit split = split_path(arg);
   InodeId parent = context.cwd;
-  std::string_view name = arg;
-  if (separator != std::string::npos) {
-    name = std::string_view(arg).substr(separator + 1);
-    if (separator == 0) {
-      // A leading backslash is no root marker for the terminal.
-      parent = arg.front() == '/' ? kRootId : context.cwd;
-    } else {
-      TermResult<InodeId> found =
-          context.get_target_inode(std::string_view(arg).substr(0, separator));
-      if (!found) return TermError{std::move(found).error()};
-      parent = found.value();
-    }
+  if (!split.parent.empty()) {
+    TermResult<InodeId> found = context.get_target_inode(split.parent);
+    if (!found) return TermError{std::move(found).error()};
+    parent = found.value();
+  } else if (arg.starts_with('/')) {
+    parent = kRootId;  // a leading backslash is no root marker for the terminal
   }
 
   const IoResult<bool> is_directory = context.fs->is_directory_raw(parent);
-  if (!is_directory) {
-    return TermError{prefixed(command) + "cannot access '" + std::to_string(parent) +
-                     "': " + is_directory.error().message()};
-  }
-  if (!*is_directory) {
-    return TermError{prefixed(command) + std::to_string(parent) + ": Not a directory"};
-  }
+  if (!is_directory) return cannot_access(command.name, parent, is_directory.error());
+  if (!*is_directory) return not_a_directory(command.name, parent);
 
-  const IoResult<InodeId> created = context.fs->create_inode(parent, name, command.type);
+  const IoResult<InodeId> created = context.fs->create_inode(parent, split.name, command.type);
   if (!created) {
     std::string text = prefixed(command) + "cannot create ";
     text += command.noun;

@@ -1,26 +1,32 @@
 #include "terminal/command_table.h"
 
+#include <iterator>
+
 namespace moxtile {
 namespace {
 
+struct NamedHandler {
+  std::string_view name;
+  CommandHandler handler;
+};
+
+// Insertion order decides the table's iteration order, which help shows.
+constexpr NamedHandler kHandlers[] = {
+    {"cd", &cmd_cd},     {"ls", &cmd_ls},       {"pwd", &cmd_pwd},
+    {"cat", &cmd_cat},   {"mkdir", &cmd_mkdir}, {"touch", &cmd_touch},
+    {"help", &cmd_help}, {"rm", &cmd_rm},       {"echo", &cmd_echo},
+};
+
 CommandTable build_command_table() {
   CommandTable table;
-  table.reserve(9);
-  table.emplace("cd", &cmd_cd);
-  table.emplace("ls", &cmd_ls);
-  table.emplace("pwd", &cmd_pwd);
-  table.emplace("cat", &cmd_cat);
-  table.emplace("mkdir", &cmd_mkdir);
-  table.emplace("touch", &cmd_touch);
-  table.emplace("help", &cmd_help);
-  table.emplace("rm", &cmd_rm);
-  table.emplace("echo", &cmd_echo);
+  table.reserve(std::size(kHandlers));
+  for (const NamedHandler& entry : kHandlers) table.emplace(entry.name, entry.handler);
   return table;
 }
 
 }  // namespace
 
-const CommandTable& COMMANDS() {
+const CommandTable& command_table() {
   static const CommandTable table = build_command_table();
   return table;
 }

@@ -1,4 +1,4 @@
-// COMMANDS: the process-wide table from command name to handler.
+// command_table(): the process-wide table from command name to handler.
 //
 // Built once, on first use, under the language's thread-safe initialisation of
 // a function-local static (concurrent first callers wait for the builder);
@@ -16,6 +16,6 @@ namespace moxtile {
 // Keys view string literals, so they live as long as the table.
 using CommandTable = std::unordered_map<std::string_view, CommandHandler>;
 
-const CommandTable& COMMANDS();
+const CommandTable& command_table();
 
 }  // namespace moxtile

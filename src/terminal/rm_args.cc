@@ -5,11 +5,16 @@
 
 #include "terminal/jaro.h"
 
+#ifndef MOXTILE_VERSION
+#error "MOXTILE_VERSION must be defined by the build"
+#endif
+
 namespace moxtile {
 namespace {
 
 constexpr std::string_view kCommandName = "moxtile";
-constexpr std::string_view kVersionNumber = "0.1.3";
+// The package's version, passed in by the build.
+constexpr std::string_view kVersionNumber = MOXTILE_VERSION;
 constexpr std::string_view kAbout = "Remove a file or a directory (potentially recursive)";
 constexpr std::string_view kOperand = "<TARGET>";
 constexpr std::string_view kGeneralUsage = "moxtile [OPTIONS] <TARGET>";
@@ -46,8 +51,7 @@ const OptionSpec* find_short(char c) {
   return nullptr;
 }
 
-std::string error_text(std::string_view description, std::string_view tip,
-                       std::string_view usage) {
+std::string error_text(std::string_view description, std::string_view tip, std::string_view usage) {
   std::string text = "error: ";
   text += description;
   text += '\n';

@@ -17,7 +17,7 @@ TermResult<std::string> SimpleTerminal::run(std::string_view line) {
   if (!words) return TermError{"The command was not correctly formatted"};
   if (words->empty()) return std::string();
 
-  const CommandTable& table = COMMANDS();
+  const CommandTable& table = command_table();
   const std::string& name = words->front();
   const auto entry = table.find(name);
   if (entry == table.end()) return TermError{name + ": command not found"};

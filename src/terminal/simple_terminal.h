@@ -1,5 +1,5 @@
 // SimpleTerminal: the built-in interpreter. Splits a line into words, looks the
-// first one up in COMMANDS and runs its handler on this terminal's context.
+// first one up in the command table and runs its handler on this terminal's context.
 //
 // Thread safety: not synchronised; run() must have the terminal to itself.
 // Several terminals may share one filesystem and run at the same time.
@@ -24,8 +24,6 @@ class SimpleTerminal final : public Terminal {
   SimpleTerminal& operator=(const SimpleTerminal&) = delete;
 
   TermResult<std::string> run(std::string_view line) override;
-
-  const TerminalContext& context() const noexcept { return context_; }
 
  private:
   TerminalContext context_;

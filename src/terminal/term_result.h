@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "error/expected.h"
+#include "base/expected.h"
 
 namespace moxtile {
 

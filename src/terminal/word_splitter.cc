@@ -6,8 +6,9 @@ namespace {
 enum class SplitState {
   kBetweenWords,
   kComment,
+  kEscapeBetweenWords,  // after a backslash where a word would begin
   kInWord,
-  kEscapeInWord,    // after a backslash outside quotes
+  kEscapeInWord,  // after a backslash outside quotes, inside a word
   kInSingleQuotes,
   kInDoubleQuotes,
   kEscapeInDoubleQuotes,
@@ -30,6 +31,10 @@ std::optional<std::vector<std::string>> split_words(std::string_view line) {
           state = SplitState::kComment;
           break;
         }
+        if (c == '\\') {
+          state = SplitState::kEscapeBetweenWords;
+          break;
+        }
         // Any other byte begins a word and is then read as part of it.
         state = SplitState::kInWord;
         [[fallthrough]];
@@ -50,6 +55,15 @@ std::optional<std::vector<std::string>> split_words(std::string_view line) {
         break;
       case SplitState::kComment:
         if (c == '\n') state = SplitState::kBetweenWords;
+        break;
+      case SplitState::kEscapeBetweenWords:
+        // A backslash-newline is a line continuation: no word begins.
+        if (c == '\n') {
+          state = SplitState::kBetweenWords;
+        } else {
+          word.push_back(c);
+          state = SplitState::kInWord;
+        }
         break;
       case SplitState::kEscapeInWord:
         if (c != '\n') word.push_back(c);
@@ -90,6 +104,7 @@ std::optional<std::vector<std::string>> split_words(std::string_view line) {
     case SplitState::kInWord:
       words.push_back(std::move(word));
       return words;
+    case SplitState::kEscapeBetweenWords:
     case SplitState::kEscapeInWord:
     case SplitState::kInSingleQuotes:
     case SplitState::kInDoubleQuotes:

@@ -3,8 +3,10 @@
 // Blank, tab and newline separate words; '#' where a word would begin starts a
 // comment up to the next newline. Inside a word: '...' is literal; "..." is
 // literal except that a backslash escapes " $ ` \ and swallows a newline;
-// outside quotes a backslash takes the next byte literally (and swallows a
-// newline). Adjacent runs form one word. There is no expansion of any kind.
+// outside quotes a backslash takes the next byte literally, except that a
+// backslash-newline is a line continuation: inside a word it is dropped and
+// the word goes on, where a word would begin it yields no word. Adjacent runs
+// form one word. There is no expansion of any kind.
 //
 // Works on bytes; only ASCII bytes are special, so valid UTF-8 stays valid.
 // Pure function, safe from any thread.

@@ -81,7 +81,8 @@ TEST(FsChildList, MatchesAReferenceListUnderRandomOperations) {
     std::vector<NodeRef> model;  // in order
     InodeId next = 1;
     for (int step = 0; step < 8000; ++step) {
-      bool add = model.size() < 2 || (model.size() < static_cast<std::size_t>(size_limit) && rng() % 2);
+      bool add =
+          model.size() < 2 || (model.size() < static_cast<std::size_t>(size_limit) && rng() % 2);
       if (add) {
         // Names reused across removals, some beyond the inline name size.
         std::string name = "n";

@@ -8,12 +8,19 @@
 #include <string>
 #include <vector>
 
-#include "error/panic.h"
+#include "base/panic.h"
 #include "fs/file_handle.h"
 #include "fs/file_system.h"
 #include "fs/inode.h"
 
 namespace moxtile {
+
+// Reaches the flag of a FileLock, to set states the protocol never reaches.
+class FileLockTestPeer {
+ public:
+  static void set(FileLock& lock, std::int64_t flag) { lock.flag_.store(flag); }
+};
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -37,9 +44,11 @@ class FsFileHandle : public ::testing::Test {
 };
 
 TEST(FsFileHandleType, ModeTexts) {
-  const std::pair<const char*, std::uint32_t> accepted[] = {
-      {"", FileHandleType::EMPTY}, {"r", FileHandleType::READ}, {"w", FileHandleType::WRITE},
-      {"rw", 3}, {"wr", 3}};
+  const std::pair<const char*, std::uint32_t> accepted[] = {{"", FileHandleType::kEmpty},
+                                                            {"r", FileHandleType::kRead},
+                                                            {"w", FileHandleType::kWrite},
+                                                            {"rw", 3},
+                                                            {"wr", 3}};
   for (const auto& [mode, bits] : accepted) {
     auto type = FileHandleType::from_str(mode);
     ASSERT_TRUE(type.ok()) << mode;
@@ -53,12 +62,11 @@ TEST(FsFileHandleType, ModeTexts) {
 }
 
 TEST(FsFileHandleType, Rendering) {
-  const std::pair<std::uint32_t, const char*> cases[] = {
-      {0, "FileHandleType(0x0)"},
-      {1, "FileHandleType(READ)"},
-      {2, "FileHandleType(WRITE)"},
-      {3, "FileHandleType(READ | WRITE)"},
-      {5, "FileHandleType(READ | 0x4)"}};
+  const std::pair<std::uint32_t, const char*> cases[] = {{0, "FileHandleType(0x0)"},
+                                                         {1, "FileHandleType(READ)"},
+                                                         {2, "FileHandleType(WRITE)"},
+                                                         {3, "FileHandleType(READ | WRITE)"},
+                                                         {5, "FileHandleType(READ | 0x4)"}};
   for (const auto& [bits, text] : cases) {
     std::string out;
     FileHandleType(bits).append_debug(out);
@@ -78,7 +86,7 @@ TEST_F(FsFileHandle, ReadersAndWritersExcludeEachOther) {
   EXPECT_EQ(flag(), 0);
   auto w = open_f("w");
   ASSERT_TRUE(w.ok());
-  EXPECT_EQ(flag(), FileLock::WRITE_EXCLUSIVE);
+  EXPECT_EQ(flag(), FileLock::kWriteExclusive);
   for (const char* mode : {"", "r", "w", "rw"}) {
     EXPECT_EQ(open_f(mode).error().kind(), IoErrorKind::ResourceCurrentInUse) << mode;
   }
@@ -130,9 +138,9 @@ TEST_F(FsFileHandle, SeekArithmetic) {
     std::uint64_t expected;
   };
   const Step steps[] = {
-      {SeekOrigin::Start, 10, 3}, {SeekOrigin::End, 0, 3},       {SeekOrigin::End, 5, 0},
+      {SeekOrigin::Start, 10, 3},     {SeekOrigin::End, 0, 3},   {SeekOrigin::End, 5, 0},
       {SeekOrigin::Current, kMax, 3}, {SeekOrigin::Start, 1, 1}, {SeekOrigin::Current, 1, 2},
-      {SeekOrigin::End, 3, 0},    {SeekOrigin::End, 1, 2},       {SeekOrigin::Start, kMax, 3},
+      {SeekOrigin::End, 3, 0},        {SeekOrigin::End, 1, 2},   {SeekOrigin::Start, kMax, 3},
   };
   for (const Step& s : steps) {
     ASSERT_TRUE(h->seek(s.origin, s.amount).ok());
@@ -224,21 +232,22 @@ TEST_F(FsFileHandle, DestroyingAnOpenHandleReleasesTheFile) {
   FileHandle moved = std::move(*w2);
   EXPECT_FALSE(w2->is_open());
   EXPECT_TRUE(moved.is_open());
-  moved = open(fs_, "/g", FileHandleType(FileHandleType::READ), true).value();
+  moved = open(fs_, "/g", FileHandleType(FileHandleType::kRead), true).value();
   EXPECT_EQ(flag(), 0);  // assignment closed the writer it replaced
 }
 
 TEST_F(FsFileHandle, BrokenLockProtocolPanicsAndLeavesTheHandleOpen) {
   auto w = open_f("w");
-  auto r = open(fs_, "/g", FileHandleType(FileHandleType::READ), true);
-  fs_->inodes().get(1)->file_lock().flag.store(3);
-  fs_->inodes().get(2)->file_lock().flag.store(0);
+  auto r = open(fs_, "/g", FileHandleType(FileHandleType::kRead), true);
+  FileLockTestPeer::set(fs_->inodes().get(1)->file_lock(), 3);
+  FileLockTestPeer::set(fs_->inodes().get(2)->file_lock(), 0);
   try {
     (void)w->close();
     FAIL() << "no panic";
   } catch (const Panic& p) {
-    EXPECT_STREQ(p.what(),
-                 "assertion failed: self.flag.load(Ordering::Acquire) == FileLock::WRITE_EXCLUSIVE");
+    EXPECT_STREQ(
+        p.what(),
+        "assertion failed: self.flag.load(Ordering::Acquire) == FileLock::WRITE_EXCLUSIVE");
   }
   try {
     (void)r->close();
@@ -248,8 +257,8 @@ TEST_F(FsFileHandle, BrokenLockProtocolPanicsAndLeavesTheHandleOpen) {
   }
   EXPECT_TRUE(w->is_open());
   EXPECT_TRUE(r->is_open());
-  fs_->inodes().get(1)->file_lock().flag.store(FileLock::WRITE_EXCLUSIVE);
-  fs_->inodes().get(2)->file_lock().flag.store(1);
+  FileLockTestPeer::set(fs_->inodes().get(1)->file_lock(), FileLock::kWriteExclusive);
+  FileLockTestPeer::set(fs_->inodes().get(2)->file_lock(), 1);
 }
 
 TEST_F(FsFileHandle, Rendering) {

@@ -13,8 +13,8 @@ namespace moxtile {
 namespace {
 
 using Names = std::vector<std::string>;
-const FileHandleType kRead(FileHandleType::READ);
-const FileHandleType kWrite(FileHandleType::WRITE);
+const FileHandleType kRead(FileHandleType::kRead);
+const FileHandleType kWrite(FileHandleType::kWrite);
 
 IoErrorKind kind_of(const IoStatus& s) { return s.error().kind(); }
 
@@ -24,9 +24,9 @@ TEST(FsNamespace, MakeFailures) {
   ASSERT_TRUE(fs->touch("/f").ok());
   EXPECT_EQ(*fs->get_inode_by_path_raw("/d"), 1u);
   const std::pair<const char*, IoErrorKind> cases[] = {
-      {"d", IoErrorKind::ResourceAlreadyExists},   {"/f", IoErrorKind::ResourceAlreadyExists},
-      {"/d/", IoErrorKind::ResourceAlreadyExists}, {"/", IoErrorKind::ResourceAlreadyExists},
-      {"/x/y", IoErrorKind::InodeNotFound},        {"/f/y", IoErrorKind::NotADirectory},
+      {"d", IoErrorKind::ResourceAlreadyExists},     {"/f", IoErrorKind::ResourceAlreadyExists},
+      {"/d/", IoErrorKind::ResourceAlreadyExists},   {"/", IoErrorKind::ResourceAlreadyExists},
+      {"/x/y", IoErrorKind::InodeNotFound},          {"/f/y", IoErrorKind::NotADirectory},
       {"/d/..", IoErrorKind::ResourceAlreadyExists},
   };
   for (const auto& [path, expected] : cases) {

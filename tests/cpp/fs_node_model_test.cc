@@ -61,9 +61,9 @@ TEST(FsNodeModel, LaterFailuresSpendAnId) {
     IoErrorKind expected;
   };
   const Case cases[] = {
-      {99, "x", IoErrorKind::InodeNotFound},            // parent missing: id 2
+      {99, "x", IoErrorKind::InodeNotFound},               // parent missing: id 2
       {kRootId, "f", IoErrorKind::ResourceAlreadyExists},  // name taken: id 3
-      {file, "x", IoErrorKind::NotADirectory},          // parent is a file: id 4
+      {file, "x", IoErrorKind::NotADirectory},             // parent is a file: id 4
   };
   InodeId spent = 2;
   for (const Case& c : cases) {
@@ -164,10 +164,10 @@ TEST(FsNodeModel, SymlinksAreFollowed) {
   EXPECT_EQ(*fs->get_path_by_inode(g), "/d/g");
   // Opening through a link opens the file; the handle shows the given id.
   InodeId to_f = *fs->create_inode(kRootId, "lf", NodeType::Symlink, f);
-  auto handle = FileHandle::create(fs, to_f, FileHandleType(FileHandleType::WRITE));
+  auto handle = FileHandle::open_by_id(fs, to_f, FileHandleType(FileHandleType::kWrite));
   ASSERT_TRUE(handle.ok());
   EXPECT_EQ(*handle->id(), to_f);
-  EXPECT_EQ(fs->inodes().get(f)->file_lock().load(), FileLock::WRITE_EXCLUSIVE);
+  EXPECT_EQ(fs->inodes().get(f)->file_lock().load(), FileLock::kWriteExclusive);
 }
 
 TEST(FsNodeModel, SymlinkCyclesEndInNotFound) {
@@ -203,7 +203,7 @@ TEST(FsNodeModel, RenderingOfTheRootAndAFile) {
 
 TEST(FsNodeModel, RenderingOfContentsFlagsLinksAndLockedNodes) {
   auto fs = FileSystem::create();
-  auto h = open(fs, "f", FileHandleType(FileHandleType::WRITE), true);
+  auto h = open(fs, "f", FileHandleType(FileHandleType::kWrite), true);
   ASSERT_TRUE(h.ok());
   const std::uint8_t bytes[] = {104, 0, 255};
   ASSERT_TRUE(h->write(bytes).ok());
@@ -211,8 +211,9 @@ TEST(FsNodeModel, RenderingOfContentsFlagsLinksAndLockedNodes) {
   NodeRef file = fs->inodes().get(1);
   std::string text;
   file->append_debug(text);
-  EXPECT_NE(text.find("File { data: FileData { data: [104, 0, 255] }, lock: FileLock { flag: -1 } }"),
-            std::string::npos)
+  EXPECT_NE(
+      text.find("File { data: FileData { data: [104, 0, 255] }, lock: FileLock { flag: -1 } }"),
+      std::string::npos)
       << text;
   text.clear();
   fs->inodes().get(2)->append_debug(text);
@@ -227,10 +228,14 @@ TEST(FsNodeModel, RenderingOfContentsFlagsLinksAndLockedNodes) {
 TEST(FsNodeModel, RenderedNamesAreEscaped) {
   auto fs = FileSystem::create();
   // (A backslash cannot be part of a name, so it is not among them.)
-  ASSERT_TRUE(fs->touch("q\"b\nt\tr\rc\x01\x1f\x7f" "\xc3\xa9").ok());
+  ASSERT_TRUE(fs->touch("q\"b\nt\tr\rc\x01\x1f\x7f"
+                        "\xc3\xa9")
+                  .ok());
   std::string text;
   fs->inodes().get(1)->append_debug(text);
-  EXPECT_NE(text.find(R"(name: "q\"b\nt\tr\rc\u{1}\u{1f}\u{7f})" "\xc3\xa9\""), std::string::npos)
+  EXPECT_NE(text.find(R"(name: "q\"b\nt\tr\rc\u{1}\u{1f}\u{7f})"
+                      "\xc3\xa9\""),
+            std::string::npos)
       << text;
 }
 

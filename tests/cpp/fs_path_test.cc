@@ -23,12 +23,27 @@ class FsPath : public ::testing::Test {
 
 TEST_F(FsPath, PathsResolve) {
   const std::pair<const char*, InodeId FsPath::*> cases[] = {
-      {"", nullptr},       {"/", nullptr},       {"//", nullptr},      {"\\", nullptr},
-      {".", nullptr},      {"..", nullptr},      {"/..", nullptr},     {"/./.", nullptr},
-      {"/a/b", &FsPath::b_}, {"a/b", &FsPath::b_}, {"/a//b/", &FsPath::b_}, {"\\a\\b", &FsPath::b_},
-      {"/a/./b", &FsPath::b_}, {"a\\b/c", &FsPath::c_}, {"/a/../b", &FsPath::rb_},
-      {"/a/b/c/../../..", nullptr}, {"/f/.", &FsPath::f_}, {"/f/", &FsPath::f_},
-      {"/f/..", nullptr}, {"/a/b/c/../..", &FsPath::a_}, {"/../../a", &FsPath::a_},
+      {"", nullptr},
+      {"/", nullptr},
+      {"//", nullptr},
+      {"\\", nullptr},
+      {".", nullptr},
+      {"..", nullptr},
+      {"/..", nullptr},
+      {"/./.", nullptr},
+      {"/a/b", &FsPath::b_},
+      {"a/b", &FsPath::b_},
+      {"/a//b/", &FsPath::b_},
+      {"\\a\\b", &FsPath::b_},
+      {"/a/./b", &FsPath::b_},
+      {"a\\b/c", &FsPath::c_},
+      {"/a/../b", &FsPath::rb_},
+      {"/a/b/c/../../..", nullptr},
+      {"/f/.", &FsPath::f_},
+      {"/f/", &FsPath::f_},
+      {"/f/..", nullptr},
+      {"/a/b/c/../..", &FsPath::a_},
+      {"/../../a", &FsPath::a_},
   };
   for (const auto& [path, member] : cases) {
     auto id = fs_->get_inode_by_path_raw(path);
@@ -39,11 +54,9 @@ TEST_F(FsPath, PathsResolve) {
 
 TEST_F(FsPath, PathsFail) {
   const std::pair<const char*, IoErrorKind> cases[] = {
-      {"/x", IoErrorKind::InodeNotFound},
-      {"/A", IoErrorKind::InodeNotFound},   // case matters
+      {"/x", IoErrorKind::InodeNotFound},       {"/A", IoErrorKind::InodeNotFound},  // case matters
       {"/x/../a", IoErrorKind::InodeNotFound},  // ".." does not cancel a missing name
-      {"/f/x", IoErrorKind::NotADirectory},
-      {"/f/x/..", IoErrorKind::NotADirectory},
+      {"/f/x", IoErrorKind::NotADirectory},     {"/f/x/..", IoErrorKind::NotADirectory},
       {"/a/b/c/d", IoErrorKind::InodeNotFound},
   };
   for (const auto& [path, expected] : cases) {

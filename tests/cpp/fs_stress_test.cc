@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "error/panic.h"
+#include "base/panic.h"
 #include "fs/file_handle.h"
 #include "fs/file_system.h"
 #include "fs/inode.h"
@@ -85,8 +85,8 @@ void check_consistent(const FileSystem& fs) {
   }
   for (const auto& [id, node] : nodes) {
     if (id == kRootId) continue;
-    EXPECT_EQ(listed[id], 1) << "node " << id << " (" << node->name() << ") listed "
-                             << listed[id] << " times";
+    EXPECT_EQ(listed[id], 1) << "node " << id << " (" << node->name() << ") listed " << listed[id]
+                             << " times";
     auto parent = nodes.find(node->parent());
     ASSERT_NE(parent, nodes.end()) << "parent of " << id << " missing";
     EXPECT_TRUE(parent->second->is_directory());
@@ -140,15 +140,18 @@ struct Worker {
     switch (rng() % 10) {
       case 0:
       case 1:
-        expect(fs->mkdir(path), "mkdir", {K::ResourceAlreadyExists, K::InodeNotFound, K::NotADirectory});
+        expect(fs->mkdir(path), "mkdir",
+               {K::ResourceAlreadyExists, K::InodeNotFound, K::NotADirectory});
         break;
       case 2:
       case 3:
-        expect(fs->touch(path), "touch", {K::ResourceAlreadyExists, K::InodeNotFound, K::NotADirectory});
+        expect(fs->touch(path), "touch",
+               {K::ResourceAlreadyExists, K::InodeNotFound, K::NotADirectory});
         break;
       case 4:
-        expect(fs->rm(rng() % 6 == 0 ? "/big" : path, rng() % 2 == 0), "rm",
-               {K::InodeNotFound, K::DirectoryIsNotEmpty, K::ResourceCurrentInUse, K::NotADirectory});
+        expect(
+            fs->rm(rng() % 6 == 0 ? "/big" : path, rng() % 2 == 0), "rm",
+            {K::InodeNotFound, K::DirectoryIsNotEmpty, K::ResourceCurrentInUse, K::NotADirectory});
         break;
       case 5: {
         auto id = fs->get_inode_by_path_raw(path);
@@ -159,7 +162,9 @@ struct Worker {
             problems.add("ls: " + listing.error().message());
           }
           auto back = fs->get_path_by_inode(*id);
-          if (!back && back.error().kind() != K::InodeNotFound) problems.add("path: unexpected error");
+          if (!back && back.error().kind() != K::InodeNotFound) {
+            problems.add("path: unexpected error");
+          }
         }
         break;
       }
@@ -180,9 +185,10 @@ struct Worker {
     auto h = open(fs, path, *FileHandleType::from_str(kModes[rng() % 4]), rng() % 2 == 0);
     if (h) {
       handles[slot].emplace(std::move(h).value());
-    } else if (!is_one_of(h.error().kind(),
-                          {IoErrorKind::InodeNotFound, IoErrorKind::NotADirectory, IoErrorKind::NotAFile,
-                           IoErrorKind::ResourceCurrentInUse, IoErrorKind::ResourceAlreadyExists})) {
+    } else if (!is_one_of(
+                   h.error().kind(),
+                   {IoErrorKind::InodeNotFound, IoErrorKind::NotADirectory, IoErrorKind::NotAFile,
+                    IoErrorKind::ResourceCurrentInUse, IoErrorKind::ResourceAlreadyExists})) {
       problems.add("open: " + h.error().message());
     }
   }
@@ -271,9 +277,10 @@ TEST(FsStress, CreationRacingWithRemovalLeavesNoOrphans) {
   std::thread remover([&] {
     while (!stop.load(std::memory_order_relaxed)) {
       IoStatus s = fs->rm("/r", true);
-      if (s) ++removed;
-      else if (!is_one_of(s.error().kind(),
-                          {IoErrorKind::DirectoryIsNotEmpty, IoErrorKind::InodeNotFound})) {
+      if (s) {
+        ++removed;
+      } else if (!is_one_of(s.error().kind(),
+                            {IoErrorKind::DirectoryIsNotEmpty, IoErrorKind::InodeNotFound})) {
         problems.add("rm: " + s.error().message());
       }
       (void)fs->mkdir("/r");
@@ -300,7 +307,7 @@ TEST(FsStress, FileLockCountsStayExact) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
-      FileHandleType type(t % 4 == 0 ? FileHandleType::WRITE : FileHandleType::READ);
+      FileHandleType type(t % 4 == 0 ? FileHandleType::kWrite : FileHandleType::kRead);
       while (std::chrono::steady_clock::now() < until) {
         auto h = open_raw(fs, 1, type);
         if (!h) continue;

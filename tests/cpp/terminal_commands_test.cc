@@ -71,9 +71,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         LineCase{"empty", "", true, ""}, LineCase{"blanks", "   ", true, ""},
         LineCase{"comment", "# just a comment", true, ""},
-        LineCase{"malformed_double", "echo \"open", false, "The command was not correctly formatted"},
-        LineCase{"malformed_single", "echo 'open", false, "The command was not correctly formatted"},
-        LineCase{"malformed_backslash", "echo a\\", false, "The command was not correctly formatted"},
+        LineCase{"malformed_double", "echo \"open", false,
+                 "The command was not correctly formatted"},
+        LineCase{"malformed_single", "echo 'open", false,
+                 "The command was not correctly formatted"},
+        LineCase{"malformed_backslash", "echo a\\", false,
+                 "The command was not correctly formatted"},
         LineCase{"unknown", "frobnicate x", false, "frobnicate: command not found"},
         LineCase{"case_matters", "LS", false, "LS: command not found"},
         LineCase{"quoted_command_word", "\"ls\"", true, "a.txt\ndocs/\n"},
@@ -87,11 +90,14 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"ls_not_dir", "ls a.txt", false, "ls: 2: Not a directory"},
         LineCase{"pwd_root", "pwd", true, "/"},
         LineCase{"cd_missing", "cd", false, "cd: missing argument"},
-        LineCase{"cd_lookup", "cd /nothing", false, "cd: cannot access '/nothing': nothing: " + kNotFound},
+        LineCase{"cd_lookup", "cd /nothing", false,
+                 "cd: cannot access '/nothing': nothing: " + kNotFound},
         LineCase{"cd_double_slash", "cd //x", false, "cd: cannot access '//x': /x: " + kNotFound},
-        LineCase{"cd_trailing_slash", "cd docs/", false, "cd: cannot access 'docs/': docs/: " + kNotFound},
+        LineCase{"cd_trailing_slash", "cd docs/", false,
+                 "cd: cannot access 'docs/': docs/: " + kNotFound},
         LineCase{"cd_not_dir", "cd a.txt", false, "cd: a.txt: Not a directory"},
-        LineCase{"cd_newline_is_argument", "cd\nls", false, "cd: cannot access 'ls': ls: " + kNotFound},
+        LineCase{"cd_newline_is_argument", "cd\nls", false,
+                 "cd: cannot access 'ls': ls: " + kNotFound},
         LineCase{"cat_missing", "cat", false, "cat: missing argument"},
         LineCase{"cat_lookup", "cat nope", false, "nope: " + kNotFound},
         LineCase{"cat_dir", "cat docs", false, "cat: docs: Is a directory"},
@@ -106,7 +112,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "mkdir: cannot create directory 'docs/': " + kExists},
         LineCase{"mkdir_root", "mkdir /", false, "mkdir: cannot create directory '/': " + kExists},
         LineCase{"touch_missing", "touch", false, "touch: missing argument"},
-        LineCase{"touch_exists", "touch a.txt", false, "touch: cannot create file 'a.txt': " + kExists},
+        LineCase{"touch_exists", "touch a.txt", false,
+                 "touch: cannot create file 'a.txt': " + kExists},
         LineCase{"touch_parent_lookup", "touch nope/f", false, "nope: " + kNotFound},
         LineCase{"touch_parent_file", "touch 'a.txt\\f'", false, "touch: 2: Not a directory"},
         LineCase{"echo_none", "echo", true, ""}, LineCase{"echo_words", "echo a b", true, "a b"},
@@ -134,8 +141,10 @@ TEST_F(TerminalTest, RmParseErrorsArePrefixed) {
             "rm: error: unexpected argument '-x' found\n\n  tip: to pass '-x' as a value, use "
             "'-- -x'\n\nUsage: moxtile [OPTIONS] <TARGET>\n\nFor more information, try "
             "'--help'.\n");
-  EXPECT_EQ(err("rm -r -r a.txt").rfind("rm: error: the argument '--recursive' cannot be used "
-                                        "multiple times\n", 0),
+  EXPECT_EQ(err("rm -r -r a.txt")
+                .rfind("rm: error: the argument '--recursive' cannot be used "
+                       "multiple times\n",
+                       0),
             0u);
   EXPECT_EQ(out("ls"), "a.txt\ndocs/\n") << "a refused rm removes nothing";
 }
@@ -158,13 +167,13 @@ TEST_F(TerminalTest, RmAfterDoubleDashRemovesOddName) {
 }
 
 TEST_F(TerminalTest, FilesHeldOpenAreInUse) {
-  IoResult<FileHandle> writer = open_raw(fs_, 2, FileHandleType(FileHandleType::WRITE));
+  IoResult<FileHandle> writer = open_raw(fs_, 2, FileHandleType(FileHandleType::kWrite));
   ASSERT_TRUE(writer.ok());
   EXPECT_EQ(err("cat a.txt"), "cat: cannot access 'a.txt': " + kInUse);
   EXPECT_EQ(err("rm a.txt"), "rm: cannot remove 'a.txt': " + kInUse);
   ASSERT_TRUE(writer->close().ok());
 
-  IoResult<FileHandle> reader = open_raw(fs_, 2, FileHandleType(FileHandleType::READ));
+  IoResult<FileHandle> reader = open_raw(fs_, 2, FileHandleType(FileHandleType::kRead));
   ASSERT_TRUE(reader.ok());
   EXPECT_EQ(out("cat a.txt"), "") << "readers share the file";
   EXPECT_EQ(err("rm a.txt"), "rm: cannot remove 'a.txt': " + kInUse);
@@ -172,13 +181,13 @@ TEST_F(TerminalTest, FilesHeldOpenAreInUse) {
 
 TEST_F(TerminalTest, CatReleasesItsReadLock) {
   EXPECT_EQ(out("cat a.txt"), "");
-  IoResult<FileHandle> writer = open_raw(fs_, 2, FileHandleType(FileHandleType::WRITE));
+  IoResult<FileHandle> writer = open_raw(fs_, 2, FileHandleType(FileHandleType::kWrite));
   EXPECT_TRUE(writer.ok()) << "cat left the file locked";
 }
 
 TEST_F(TerminalTest, CatDecodesContentLossily) {
   const auto write_file = [&](const std::string& bytes) {
-    IoResult<FileHandle> h = open_raw(fs_, 2, FileHandleType(FileHandleType::WRITE));
+    IoResult<FileHandle> h = open_raw(fs_, 2, FileHandleType(FileHandleType::kWrite));
     ASSERT_TRUE(h.ok());
     ASSERT_TRUE(h->write(std::span<const std::uint8_t>(
                              reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()))
@@ -248,7 +257,7 @@ TEST_F(TerminalTest, HelpListsEveryCommandOnce) {
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"cat", "cd", "echo", "help", "ls", "mkdir", "pwd",
                                              "rm", "touch"}));
-  EXPECT_EQ(COMMANDS().size(), 9u);
+  EXPECT_EQ(command_table().size(), 9u);
 }
 
 }  // namespace

@@ -12,9 +12,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/utf8_lossy.h"
 #include "terminal/jaro.h"
 #include "terminal/rm_args.h"
-#include "terminal/utf8_lossy.h"
 #include "terminal/word_splitter.h"
 
 namespace moxtile {
@@ -96,8 +96,10 @@ TEST(SplitterFuzz, WordsRequoteToThemselves) {
 
 TEST(RmArgsFuzz, EveryOutcomeIsWellShaped) {
   static const std::vector<std::string> kPieces = {
-      "-", "--", "-r", "--recursive", "-h", "--help", "-V", "--version", "--recursiv", "-rr",
-      "-r=", "--recursive=1", "x", "", "-x", "--hepl", "\xC3\xA9", "-\xC3\xA9", "--=", "a b"};
+      "-",   "--",        "-r",         "--recursive", "-h",       "--help",
+      "-V",  "--version", "--recursiv", "-rr",         "-r=",      "--recursive=1",
+      "x",   "",          "-x",         "--hepl",      "\xC3\xA9", "-\xC3\xA9",
+      "--=", "a b"};
   std::mt19937 rng(777);
   std::uniform_int_distribution<int> count(1, 5);
   std::uniform_int_distribution<std::size_t> pick(0, kPieces.size() - 1);
@@ -121,8 +123,8 @@ TEST(RmArgsFuzz, EveryOutcomeIsWellShaped) {
     const std::string& text = result.error();
     ASSERT_FALSE(text.empty());
     EXPECT_EQ(text.back(), '\n');
-    const bool known = text.rfind("error: ", 0) == 0 || text == rm_help_text() ||
-                       text == "moxtile 0.1.3\n";
+    const bool known =
+        text.rfind("error: ", 0) == 0 || text == rm_help_text() || text == "moxtile 0.1.3\n";
     EXPECT_TRUE(known) << text;
   }
   EXPECT_GT(parsed_ok, 0);

@@ -25,7 +25,8 @@ constexpr const char* kHelp =
     "  -h, --help       Print help\n"
     "  -V, --version    Print version\n";
 
-constexpr const char* kTail = "\nUsage: moxtile [OPTIONS] <TARGET>\n\nFor more information, try '--help'.\n";
+constexpr const char* kTail =
+    "\nUsage: moxtile [OPTIONS] <TARGET>\n\nFor more information, try '--help'.\n";
 
 std::string unexpected(const std::string& word, const std::string& tip = "") {
   std::string text = "error: unexpected argument '" + word + "' found\n";
@@ -67,9 +68,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Accepted{{"docs", "-r"}, true, "docs"},
                       Accepted{{"--recursive", "docs"}, true, "docs"},
                       Accepted{{"--", "-odd"}, false, "-odd"},
-                      Accepted{{"-r", "--", "--"}, true, "--"},
-                      Accepted{{"--", "-r"}, false, "-r"}, Accepted{{""}, false, ""},
-                      Accepted{{"/abs"}, false, "/abs"}));
+                      Accepted{{"-r", "--", "--"}, true, "--"}, Accepted{{"--", "-r"}, false, "-r"},
+                      Accepted{{""}, false, ""}, Accepted{{"/abs"}, false, "/abs"}));
 
 struct Refused {
   Words words;
@@ -95,20 +95,22 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{{"--"}, missing("moxtile <TARGET>")},
         Refused{{"-x", "a.txt"}, unexpected("-x", value_tip("-x"))},
         Refused{{"-"}, unexpected("-", value_tip("-"))},
-        Refused{{"-rx"}, unexpected("-rx", value_tip("-rx"))},
-        Refused{{"a", "b"}, unexpected("b")},
+        Refused{{"-rx"}, unexpected("-rx", value_tip("-rx"))}, Refused{{"a", "b"}, unexpected("b")},
         Refused{{"--", "a", "-b"}, unexpected("-b")},
-        Refused{{"--recursiv", "a"}, unexpected("--recursiv", "a similar argument exists: '--recursive'")},
+        Refused{{"--recursiv", "a"},
+                unexpected("--recursiv", "a similar argument exists: '--recursive'")},
         Refused{{"--hlep"}, unexpected("--hlep", "a similar argument exists: '--help'")},
         Refused{{"--zzz"}, unexpected("--zzz", value_tip("--zzz"))},
         Refused{{"-r", "-r", "a"}, kTwice}, Refused{{"-rr", "a"}, kTwice},
         Refused{{"a", "--recursive", "-r"}, kTwice},
         Refused{{"--recursive=yes", "a"},
                 std::string("error: unexpected value 'yes' for '--recursive' found; no more were "
-                            "expected\n") + kTail},
+                            "expected\n") +
+                    kTail},
         Refused{{"-r=", "a"},
                 std::string("error: unexpected value '' for '--recursive' found; no more were "
-                            "expected\n") + kTail},
+                            "expected\n") +
+                    kTail},
         // The first problem in the words wins over a later help request.
         Refused{{"a", "b", "--help"}, unexpected("b")},
         Refused{{"-x", "-V"}, unexpected("-x", value_tip("-x"))}));

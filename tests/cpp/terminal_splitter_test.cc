@@ -30,8 +30,7 @@ TEST_P(SplitWords, GivesTheExpectedWords) {
 INSTANTIATE_TEST_SUITE_P(
     Table, SplitWords,
     ::testing::Values(
-        SplitCase{"empty", "", {}},
-        SplitCase{"blanks", "  \t \n ", {}},
+        SplitCase{"empty", "", {}}, SplitCase{"blanks", "  \t \n ", {}},
         SplitCase{"only_comment", "# nothing here", {}},
         SplitCase{"comment_then_newline_then_word", "# c\nls", {"ls"}},
         SplitCase{"comment_after_word", "ls # c", {"ls"}},
@@ -46,6 +45,12 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"escaped_quote_outside", "\\'x", {"'x"}},
         SplitCase{"escaped_hash_starts_word", "\\#x", {"#x"}},
         SplitCase{"backslash_newline_outside_continues_word", "ab\\\ncd", {"abcd"}},
+        SplitCase{"backslash_newline_between_words_yields_no_word", "echo \\\n a", {"echo", "a"}},
+        SplitCase{"backslash_newline_at_end_yields_no_word", "rm -r \\\n", {"rm", "-r"}},
+        SplitCase{"line_of_only_backslash_newlines", "\\\n\\\n", {}},
+        SplitCase{"backslash_newline_then_word", "\\\nab", {"ab"}},
+        SplitCase{"backslash_newline_then_comment", "\\\n# c", {}},
+        SplitCase{"escaped_blank_begins_a_word", "\\  a", {" ", "a"}},
         SplitCase{"double_quote_escapes_quote", "\"a\\\"b\"", {"a\"b"}},
         SplitCase{"double_quote_escapes_dollar_backquote_backslash", "\"\\$\\`\\\\\"", {"$`\\"}},
         SplitCase{"double_quote_keeps_other_backslash", "\"\\q\"", {"\\q"}},
@@ -58,7 +63,9 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"quoted_command_word", "\"ls\"", {"ls"}},
         SplitCase{"newline_is_not_a_command_separator", "cd\nls", {"cd", "ls"}},
         SplitCase{"no_expansion", "$HOME *.txt a|b;c>d", {"$HOME", "*.txt", "a|b;c>d"}},
-        SplitCase{"utf8_passes_through", "echo 'h\xC3\xA9' \xE2\x82\xAC", {"echo", "h\xC3\xA9", "\xE2\x82\xAC"}},
+        SplitCase{"utf8_passes_through",
+                  "echo 'h\xC3\xA9' \xE2\x82\xAC",
+                  {"echo", "h\xC3\xA9", "\xE2\x82\xAC"}},
         SplitCase{"nul_byte_is_ordinary", std::string("a\0b", 3), {std::string("a\0b", 3)}}),
     [](const ::testing::TestParamInfo<SplitCase>& param) { return std::string(param.param.name); });
 
@@ -67,8 +74,8 @@ class MalformedLine : public ::testing::TestWithParam<std::string> {};
 TEST_P(MalformedLine, YieldsNoWordsAtAll) { EXPECT_EQ(split_words(GetParam()), std::nullopt); }
 
 INSTANTIATE_TEST_SUITE_P(Table, MalformedLine,
-                         ::testing::Values("echo \"open", "echo 'open", "echo a\\", "\\",
-                                           "\"a\\", "'", "\"", "ok 'x' \"y", "a\\\n\\",
+                         ::testing::Values("echo \"open", "echo 'open", "echo a\\", "\\", "\"a\\",
+                                           "'", "\"", "ok 'x' \"y", "a\\\n\\", "\\\n\\",
                                            "# comment\n'unclosed"));
 
 }  // namespace

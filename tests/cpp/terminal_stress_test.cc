@@ -45,8 +45,8 @@ std::string check(const std::string& verb, const std::string& expected_echo,
 
 // A line for a random command; `echo_output` is what echo must answer to it.
 std::string random_line(std::mt19937& rng, std::string& verb, std::string& echo_output) {
-  static const char* const kVerbs[] = {"mkdir", "touch", "cd", "cd", "ls", "cat",
-                                       "rm -r", "rm", "pwd", "echo"};
+  static const char* const kVerbs[] = {"mkdir", "touch", "cd", "cd",  "ls",
+                                       "cat",   "rm -r", "rm", "pwd", "echo"};
   const std::string name = std::to_string(rng() % 6);
   verb = kVerbs[rng() % std::size(kVerbs)];
   switch (rng() % 4) {

@@ -18,7 +18,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "error/panic.h"
+#include "base/panic.h"
 
 namespace moxtile {
 

@@ -46,9 +46,6 @@ class IoError final {
   std::string message() const;
   // Appends the display form to `out` (no allocation beyond what `out` needs).
   void append_message(std::string& out) const;
-  // Debug form, e.g. "InodeNotFound" or OperationNotSupported("write").
-  // Only used inside the text of internal invariant failures.
-  std::string debug() const;
 
   friend constexpr bool operator==(const IoError& a, const IoError& b) noexcept {
     if (a.kind_ != b.kind_) return false;

@@ -4,8 +4,8 @@
 // `return IoErrorKind::NotADirectory;`. Callers write `if (!r) return r.error();`.
 #pragma once
 
-#include "error/expected.h"
-#include "error/io_error.h"
+#include "base/expected.h"
+#include "base/io_error.h"
 
 namespace moxtile {
 
@@ -15,8 +15,8 @@ class [[nodiscard]] IoResult : public Expected<T, IoError> {
 
  public:
   using Base::Base;
-  IoResult(IoError error) : Base(Unexpected<IoError>{error}) {}       // NOLINT: implicit
-  IoResult(IoErrorKind kind) : Base(Unexpected<IoError>{kind}) {}     // NOLINT: implicit
+  IoResult(IoError error) : Base(Unexpected<IoError>{error}) {}    // NOLINT: implicit
+  IoResult(IoErrorKind kind) : Base(Unexpected<IoError>{kind}) {}  // NOLINT: implicit
 };
 
 using IoStatus = IoResult<void>;

@@ -1,7 +1,5 @@
 // PoisonableMutex: a fatal error while it is held poisons it; an allocation
 // failure inside with_lock() does not.
-#include "error/poisonable_mutex.h"
-
 #include <gtest/gtest.h>
 
 #include <new>
@@ -9,7 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "error/panic.h"
+#include "base/panic.h"
+#include "base/poisonable_mutex.h"
 
 namespace moxtile {
 namespace {
@@ -25,14 +24,22 @@ std::string panic_message(PoisonableMutex<int>& cell) {
 
 TEST(PoisonableMutex, RunsWithTheValueAndReturnsTheResult) {
   PoisonableMutex<std::string> cell("ab");
-  EXPECT_EQ(cell.with_lock([](std::string& s) { s += "c"; return s.size(); }), 3u);
+  EXPECT_EQ(cell.with_lock([](std::string& s) {
+    s += "c";
+    return s.size();
+  }),
+            3u);
   EXPECT_EQ(cell.with_lock([](std::string& s) { return s; }), "abc");
   EXPECT_FALSE(cell.poisoned());
 }
 
 TEST(PoisonableMutex, PanicWhileHeldPoisonsEveryLaterLock) {
   PoisonableMutex<int> cell(1);
-  EXPECT_THROW(cell.with_lock([](int& v) { v = 2; panic("broken invariant"); }), Panic);
+  EXPECT_THROW(cell.with_lock([](int& v) {
+    v = 2;
+    panic("broken invariant");
+  }),
+               Panic);
   EXPECT_TRUE(cell.poisoned());
   for (int i = 0; i < 2; ++i) {
     EXPECT_EQ(panic_message(cell).rfind("☢️ Poisoned lock", 0), 0u);
@@ -67,4 +74,4 @@ TEST(PoisonableMutexStress, SerialisesHoldersAcrossThreads) {
 }
 
 }  // namespace
-}  // namespace moxtile::py
+}  // namespace moxtile

@@ -1,4 +1,4 @@
-#include "terminal/utf8_lossy.h"
+#include "base/utf8_lossy.h"
 
 #include <cstdint>
 
@@ -8,8 +8,8 @@ namespace {
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
 struct SequenceShape {
-  std::size_t length;        // 0: not a lead byte
-  std::uint8_t second_low;   // range of the byte after the lead
+  std::size_t length;       // 0: not a lead byte
+  std::uint8_t second_low;  // range of the byte after the lead
   std::uint8_t second_high;
 };
 

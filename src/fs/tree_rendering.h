@@ -1,4 +1,4 @@
-// Tree rendering: the indented listing that PyFs.tree returns.
+// Tree rendering: an indented listing of a directory and everything below it.
 //
 // For each directory of `path`, in listing order: "<prefix><name>/\n" and at
 // once its own rendering with the prefix plus two spaces; then one
@@ -11,12 +11,12 @@
 #include <string>
 #include <string_view>
 
-#include "error/io_result.h"
+#include "base/io_result.h"
 #include "fs/file_system.h"
 
-namespace moxtile::py {
+namespace moxtile {
 
 IoResult<std::string> render_tree(const FileSystem& fs, std::string_view path,
                                   std::string_view prefix);
 
-}  // namespace moxtile::py
+}  // namespace moxtile

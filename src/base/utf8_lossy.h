@@ -16,7 +16,9 @@ std::size_t valid_utf8_prefix(std::string_view bytes);
 
 // True iff `bytes` is well-formed UTF-8 (no overlong forms, no surrogates,
 // nothing above U+10FFFF).
-inline bool is_valid_utf8(std::string_view bytes) { return valid_utf8_prefix(bytes) == bytes.size(); }
+inline bool is_valid_utf8(std::string_view bytes) {
+  return valid_utf8_prefix(bytes) == bytes.size();
+}
 
 // `bytes` as valid UTF-8; returned unchanged (no copy) when already valid.
 std::string utf8_lossy(std::string bytes);

@@ -1,6 +1,6 @@
-#include "pybinding/fs_tree.h"
+#include "fs/tree_rendering.h"
 
-namespace moxtile::py {
+namespace moxtile {
 namespace {
 
 // `path` and `prefix` are scratch buffers, grown for each level and restored
@@ -47,4 +47,4 @@ IoResult<std::string> render_tree(const FileSystem& fs, std::string_view path,
   return out;
 }
 
-}  // namespace moxtile::py
+}  // namespace moxtile

@@ -1,4 +1,4 @@
-// Small helpers for the one-line structure rendering (nodes, handles, errors).
+// Small helpers for the one-line structure rendering (nodes, handles, filesystems).
 #pragma once
 
 #include <cstdint>
