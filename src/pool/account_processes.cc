@@ -18,7 +18,13 @@
 namespace moxtile {
 namespace {
 
+// Kill pacing: rounds of scan-and-SIGKILL, the first few a short pause apart
+// (a killed process usually goes at once), the rest longer, about half a
+// second in all before giving up.
 constexpr int kKillRounds = 60;
+constexpr int kQuickRounds = 10;
+constexpr long kQuickPauseMs = 1;
+constexpr long kSlowPauseMs = 10;
 
 // Parses the pid out of a /proc entry name; 0 for anything that is not a pid.
 pid_t pid_of(const char* name) {
@@ -183,7 +189,7 @@ std::size_t kill_account_processes(std::uint32_t uid) {
     std::size_t found = for_each_process(uid, [uid](pid_t pid) { kill_if_owned(pid, uid); });
     if (found == 0) return 0;
     // SIGKILL takes effect when the target next runs; give it a moment.
-    pause_ms(round < 10 ? 1 : 10);
+    pause_ms(round < kQuickRounds ? kQuickPauseMs : kSlowPauseMs);
   }
   return count_account_processes(uid);
 }

@@ -8,15 +8,16 @@
 
 #include <memory>
 
+#include "base/utf8_lossy.h"
 #include "pool/system_error.h"
 #include "pool/tree_removal.h"
 #include "pool/unique_fd.h"
-#include "base/utf8_lossy.h"
 
 namespace moxtile {
 namespace {
 
-constexpr const char* kRootFailed = "Failed to create the parent folder of the temporary home directory";
+constexpr const char* kRootFailed =
+    "Failed to create the parent folder of the temporary home directory";
 constexpr const char* kCreateFailed = "Failed to create the temporary home directory";
 constexpr int kOpenDir = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 

@@ -121,7 +121,7 @@ PoolResult<std::unique_ptr<TerminalSession>> spawn_terminal(SharedUser user) {
     username = guard->username();
     home = guard->home();
   }
-  const std::vector<std::string> argv = {"su", "-s", "/bin/bash", "-P", "-c", start_script(home),
+  const std::vector<std::string> argv = {"su",    "-s", "/bin/bash", "-P", "-c", start_script(home),
                                          username};
   auto child = spawn_piped(argv);
   if (!child) {

@@ -6,13 +6,13 @@
 #include <stdexcept>
 #include <utility>
 
+#include "base/utf8_lossy.h"
 #include "pool/account_leftovers.h"
 #include "pool/account_processes.h"
 #include "pool/child_process.h"
 #include "pool/home_directory.h"
 #include "pool/stderr_line.h"
 #include "pool/system_error.h"
-#include "base/utf8_lossy.h"
 
 namespace moxtile {
 namespace {
@@ -29,7 +29,8 @@ UserPool::UserPool(std::size_t user_count) : max_user_(user_count) {
 }
 
 void UserPool::give_back(std::uint32_t uid) {
-  auto it = std::find_if(user_.begin(), user_.end(), [uid](const PoolEntry& e) { return e.uid == uid; });
+  auto it =
+      std::find_if(user_.begin(), user_.end(), [uid](const PoolEntry& e) { return e.uid == uid; });
   if (it == user_.end()) return;
   free_user_.push_back(std::move(*it));
   user_.erase(it);
@@ -111,8 +112,8 @@ PoolResult<SharedUser> alloc_user(SharedUserPool pool) {
   }
   auto home = prepare_home(kHomeRoot, entry.username, entry.uid);
   if (!home) return pool_error(std::move(home).error());
-  return std::make_shared<PoisonableMutex<User>>(std::move(entry.username),
-                                                 std::move(*home), std::move(pool), entry.uid);
+  return std::make_shared<PoisonableMutex<User>>(std::move(entry.username), std::move(*home),
+                                                 std::move(pool), entry.uid);
 }
 
 }  // namespace moxtile

@@ -25,10 +25,10 @@
 #include <string>
 #include <vector>
 
+#include "base/poisonable_mutex.h"
 #include "pool/account_lock.h"
 #include "pool/name_generator.h"
 #include "pool/pool_result.h"
-#include "base/poisonable_mutex.h"
 #include "pool/user.h"
 
 namespace moxtile {

@@ -1,18 +1,16 @@
 // The sweep of an account's leftovers and the root-only directories it relies
 // on. These need root (to give files to other users); they skip otherwise.
-#include "pool/account_leftovers.h"
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <string>
 
+#include "pool/account_leftovers.h"
 #include "pool/private_dir.h"
 
 namespace moxtile {

@@ -1,14 +1,12 @@
-#include "pool/child_process.h"
-
 #include <errno.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <string>
 
+#include "pool/child_process.h"
 #include "pool/system_error.h"
 
 namespace moxtile {
@@ -46,12 +44,12 @@ TEST_P(ExitStatusTest, ReportsHowTheToolEnded) {
   EXPECT_EQ(out.status.success(), c.success);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ExitStatusTest,
-                         ::testing::Values(ExitCase{"exit 0", 0, 0, true},
-                                           ExitCase{"exit 1", 1, 0, false},
-                                           ExitCase{"exit 255", 255, 0, false},
-                                           ExitCase{"kill -9 $$", std::nullopt, SIGKILL, false},
-                                           ExitCase{"kill -TERM $$", std::nullopt, SIGTERM, false}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ExitStatusTest,
+    ::testing::Values(ExitCase{"exit 0", 0, 0, true}, ExitCase{"exit 1", 1, 0, false},
+                      ExitCase{"exit 255", 255, 0, false},
+                      ExitCase{"kill -9 $$", std::nullopt, SIGKILL, false},
+                      ExitCase{"kill -TERM $$", std::nullopt, SIGTERM, false}));
 
 TEST(RunTool, CapturesBothStreamsWithoutDeadlock) {
   // Each stream in turn gets far more than a pipe holds: a reader that waits on
@@ -142,7 +140,8 @@ TEST(SpawnPiped, ChildStartsWithEmptyMaskAndDefaultSigpipe) {
   sigemptyset(&block);
   sigaddset(&block, SIGUSR1);
   ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &block, &old_mask), 0);
-  struct sigaction ignore {}, old_action {};
+  struct sigaction ignore {
+  }, old_action{};
   ignore.sa_handler = SIG_IGN;
   ASSERT_EQ(::sigaction(SIGPIPE, &ignore, &old_action), 0);
 

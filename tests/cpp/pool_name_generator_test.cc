@@ -1,8 +1,8 @@
-#include "pool/name_generator.h"
-
 #include <gtest/gtest.h>
 
 #include <set>
+
+#include "pool/name_generator.h"
 
 namespace moxtile {
 namespace {

@@ -1,10 +1,9 @@
 // Removal of tenant trees and preparation of homes, done the way a tenant
 // would try to break them. The home tests need root (they give directories
 // away); they skip otherwise.
-#include "pool/tree_removal.h"
-
 #include <errno.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -13,8 +12,6 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstring>
@@ -25,6 +22,7 @@
 #include <vector>
 
 #include "pool/home_directory.h"
+#include "pool/tree_removal.h"
 
 namespace moxtile {
 namespace {
@@ -269,14 +267,11 @@ TEST_F(PrepareHomeTest, RootThatOthersCouldChangeIsRefused) {
   };
   const std::string root = path("homes");
   const std::vector<Case> cases = {
-      {"owned by a tenant",
-       [&] { ASSERT_EQ(::chown(root.c_str(), 65534, 65534), 0); },
+      {"owned by a tenant", [&] { ASSERT_EQ(::chown(root.c_str(), 65534, 65534), 0); },
        root + " is owned by uid 65534, not root"},
-      {"writable by all",
-       [&] { ASSERT_EQ(::chmod(root.c_str(), 0777), 0); },
+      {"writable by all", [&] { ASSERT_EQ(::chmod(root.c_str(), 0777), 0); },
        root + " is writable by group or others"},
-      {"writable by its group",
-       [&] { ASSERT_EQ(::chmod(root.c_str(), 0775), 0); },
+      {"writable by its group", [&] { ASSERT_EQ(::chmod(root.c_str(), 0775), 0); },
        root + " is writable by group or others"},
   };
   for (const auto& c : cases) {

@@ -1,28 +1,26 @@
 // Allocation, release and sessions with real accounts: these need root and
 // the host's useradd, su, pkill; they skip otherwise.
-#include "pool/user_pool.h"
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <mutex>
 #include <set>
-#include <vector>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "pool/account_processes.h"
 #include "pool/home_directory.h"
 #include "pool/terminal_session.h"
 #include "pool/tree_removal.h"
+#include "pool/user_pool.h"
 
 namespace moxtile {
 namespace {
@@ -31,8 +29,8 @@ bool on_path(const char* tool) {
   return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-#define REQUIRE_ROOT_AND_TOOLS()                                                       \
-  do {                                                                                 \
+#define REQUIRE_ROOT_AND_TOOLS()                                                      \
+  do {                                                                                \
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to create and switch accounts"; \
     for (const char* t : {"useradd", "su", "pkill", "id"})                            \
       if (!on_path(t)) GTEST_SKIP() << t << " not found";                             \
@@ -77,7 +75,8 @@ TEST(UserPool, ToolThatCannotStartPanicsAndPoisonsThePool) {
       (void)alloc_user(pool);
       FAIL() << "expected a panic";
     } catch (const Panic& p) {
-      EXPECT_EQ(p.message(), "Failed to execute the command `id`: No such file or directory (os error 2)");
+      EXPECT_EQ(p.message(),
+                "Failed to execute the command `id`: No such file or directory (os error 2)");
     }
   }
   try {
@@ -108,7 +107,9 @@ TEST(UserPool, FailedPreparationKeepsTheAccountOutOfCirculation) {
   auto failed = alloc_user(pool);
   ASSERT_EQ(::chmod(kHomeRoot, 0755), 0);
   ASSERT_FALSE(failed.ok());
-  EXPECT_EQ(failed.error().rfind("Failed to create the parent folder of the temporary home directory", 0), 0u)
+  EXPECT_EQ(
+      failed.error().rfind("Failed to create the parent folder of the temporary home directory", 0),
+      0u)
       << failed.error();
   {
     // Not handed out again by this pool: a home it could not make may hold a trap.
@@ -196,7 +197,8 @@ TEST(TerminalSession, RunsAsTheAccountAndLeavesNothingBehind) {
     broken = s.write(bytes("echo too late\n"));
   }
   ASSERT_FALSE(broken.ok());
-  EXPECT_EQ(broken.error(), "Failed to write to the stdin of the process: Broken pipe (os error 32)");
+  EXPECT_EQ(broken.error(),
+            "Failed to write to the stdin of the process: Broken pipe (os error 32)");
 
   s.close();
   EXPECT_EQ(s.write(bytes("x")).error(), "The process is None");
@@ -260,7 +262,8 @@ TEST(TerminalSession, MissingSuIsReportedBySpawn) {
   ScopedPath no_tools("/nonexistent");
   auto session = spawn_terminal(user);
   ASSERT_FALSE(session.ok());
-  EXPECT_EQ(session.error(), "Failed to create the terminal session: No such file or directory (os error 2)");
+  EXPECT_EQ(session.error(),
+            "Failed to create the terminal session: No such file or directory (os error 2)");
 }
 
 }  // namespace
