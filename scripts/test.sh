@@ -48,6 +48,16 @@ apt_install() {
   apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
 }
 
+# Whether interpreter $1 can make a virtual environment and build the module.
+# Debian and Ubuntu ship venv and the C headers apart from python3; as root
+# they are installed when missing.
+python_ready() {
+  local check='import ensurepip, os, sys, sysconfig
+sys.exit(not os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h")))'
+  "$1" -c "$check" 2>/dev/null ||
+    { apt_install python3-venv python3-dev && "$1" -c "$check"; }
+}
+
 # The Python tests with interpreter $1, in a virtual environment of its own.
 # Leaves the environment's directory in $venv.
 python_tests() {
@@ -56,8 +66,8 @@ python_tests() {
     fail "Python tests: cannot run $1"; return; }
   venv=$work/venv-py$version
   echo "== Python $version tests (virtual environment $venv)"
-  if [ ! -x "$venv/bin/python" ] && ! "$1" -m venv "$venv"; then
-    fail "Python $version tests: cannot create a virtual environment (on Debian/Ubuntu: python3-venv)"
+  if [ ! -x "$venv/bin/python" ] && ! { python_ready "$1" && "$1" -m venv "$venv"; }; then
+    fail "Python $version tests: $1 has no venv module or no C headers (Debian/Ubuntu: python3-venv python3-dev)"
     return
   fi
   if ! "$venv/bin/python" -m pip install -q "$root[test]"; then
@@ -82,13 +92,10 @@ unprivileged_python_tests() {
   if ! "${as_nobody[@]}" test -r "$root/tests/test_module.py"; then
     not_run+=("Python tests as nobody (nobody cannot read $root)"); return
   fi
-  # Debian and Ubuntu ship venv and the C headers apart from python3.
-  local usable=("${as_nobody[@]}" "$interpreter" -c 'import ensurepip, os, sysconfig, sys
-sys.exit(not os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h")))')
-  if ! "${usable[@]}" 2>/dev/null && { ! apt_install python3-venv python3-dev || ! "${usable[@]}"; }; then
+  if [ ! -x "$interpreter" ] || ! python_ready "$interpreter"; then
     not_run+=("Python tests as nobody (needs $interpreter with venv and its C headers)"); return
   fi
-  tmp=$(mktemp -d) || { fail "Python tests as nobody: no temporary directory"; return; }
+  tmp=$(mktemp -d -p /tmp moxtile-nobody.XXXXXX) || { fail "Python tests as nobody: no temporary directory"; return; }
   chown nobody "$tmp"
   log=$tmp/log
   echo "== Python tests as nobody"

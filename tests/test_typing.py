@@ -70,6 +70,7 @@ fh = fs.open("/x", "rw")
 fh.write("text")  # error
 fh.read("10")  # error
 fh.seek(0, 2)  # error
+fh.read(moxtile.Whence.SEEK_END)  # error
 fh.seek(0, moxtile.Whence.SEEK_MIDDLE)  # error
 name: str = fh.tell()  # error
 listing: list[str] = fs.listdir("/")  # error
