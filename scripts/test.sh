@@ -40,11 +40,12 @@ trap 'if [ -n "$tmp" ]; then rm -rf "$tmp"; fi' EXIT
 
 is_root() { [ "$(id -u)" -eq 0 ]; }
 fail() { failed+=("$1"); echo "!! $1: FAILED"; }
+section() { echo "== [$(date +%T)] $*"; }
 
 # Installs Debian packages; only as root, and never through sudo.
 apt_install() {
   is_root && command -v apt-get >/dev/null 2>&1 || return 1
-  echo "== installing $*"
+  section "installing $*"
   apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
 }
 
@@ -65,7 +66,7 @@ python_tests() {
   version=$("$1" -c 'import sys; print("%d.%d.%d" % sys.version_info[:3])') || {
     fail "Python tests: cannot run $1"; return; }
   venv=$work/venv-py$version
-  echo "== Python $version tests (virtual environment $venv)"
+  section "Python $version tests (virtual environment $venv)"
   if [ ! -x "$venv/bin/python" ] && ! { python_ready "$1" && "$1" -m venv "$venv"; }; then
     fail "Python $version tests: $1 has no venv module or no C headers (Debian/Ubuntu: python3-venv python3-dev)"
     return
@@ -98,7 +99,7 @@ unprivileged_python_tests() {
   tmp=$(mktemp -d -p /tmp moxtile-nobody.XXXXXX) || { fail "Python tests as nobody: no temporary directory"; return; }
   chown nobody "$tmp"
   log=$tmp/log
-  echo "== Python tests as nobody"
+  section "Python tests as nobody"
   "${as_nobody[@]}" HOME="$tmp" TMPDIR="$tmp" MOXTILE_TEST_DIR="$tmp/work" \
     bash "$root/scripts/test.sh" --python-only --python "$interpreter" 2>&1 | tee "$log"
   status=${PIPESTATUS[0]}
@@ -129,7 +130,7 @@ cpp_tests() {
   for sanitize in "" thread address; do
     label="C++ tests (${sanitize:-no} sanitizer)"
     dir=$work/cpp-${sanitize:-plain}
-    echo "== $label"
+    section "$label"
     if ! PATH=$path cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
            -DMOXTILE_BUILD_MODULE=OFF -DMOXTILE_BUILD_TESTS=ON -DMOXTILE_SANITIZE="$sanitize" >/dev/null ||
        ! PATH=$path cmake --build "$dir" -j"$jobs"; then
@@ -158,4 +159,4 @@ if [ ${#failed[@]} -gt 0 ]; then
   printf '!! failed: %s\n' "${failed[@]}"
   exit 1
 fi
-echo "== all tests that ran passed"
+section "all tests that ran passed"
