@@ -3,6 +3,7 @@ conversion, error mapping, and that repeated calls leak nothing."""
 import ctypes
 import gc
 import os
+import shutil
 import subprocess
 import sys
 import weakref
@@ -208,6 +209,24 @@ def test_second_initialisation_raises_import_error():
     with pytest.raises(ImportError, match="only once"):
         init()
     assert moxtile.PyFs().listdir("/") == ([], [])
+
+
+def dynamic_exports(path):
+    """Names of the symbols that the shared object defines for others to bind to."""
+    nm = shutil.which("nm")
+    if nm is not None:
+        out = subprocess.run([nm, "-D", "--defined-only", path], capture_output=True, text=True,
+                             check=True).stdout
+        return sorted(line.split()[-1] for line in out.splitlines() if line.strip())
+    elftools = pytest.importorskip("elftools.elf.elffile", reason="neither nm nor pyelftools found")
+    with open(path, "rb") as f:
+        symbols = elftools.ELFFile(f).get_section_by_name(".dynsym").iter_symbols()
+        return sorted(s.name for s in symbols
+                      if s.name and s["st_shndx"] != "SHN_UNDEF" and s["st_info"]["bind"] != "STB_LOCAL")
+
+
+def test_shared_object_exports_only_the_module_entry():
+    assert dynamic_exports(moxtile.__file__) == ["PyInit_moxtile"]
 
 
 def test_reimport_reuses_the_types():
