@@ -639,7 +639,7 @@ def readn_section(repeats, heavy, err):
     sizes = [64, 4096, MIB, 16 * MIB] + ([64 * MIB] if heavy else [])
     small_cells, big_cells = [], []
     for size in sizes:
-        reps = 2_000 if size <= MIB else 50
+        reps = 2_000
 
         def small():
             for _ in range(reps):
