@@ -57,12 +57,11 @@ IoResult<FileHandle> FileHandle::open_by_id(std::shared_ptr<FileSystem> fs, Inod
 IoResult<FileHandle> FileHandle::open_node(std::shared_ptr<FileSystem> fs, InodeId id,
                                            FileHandleType type, NodeRef file) {
   if (!file->is_file()) return IoErrorKind::NotAFile;
-  {
-    SharedGuard guard(file->lock());
-    FileLock& lock = file->file_lock();
-    bool taken = type.can_write() ? lock.try_set_writer() : lock.try_add_reader();
-    if (!taken) return IoErrorKind::ResourceCurrentInUse;
-  }
+  // The flag is atomic and decides every race by itself (removal claims it
+  // too), so the node's lock is not needed around it.
+  FileLock& lock = file->file_lock();
+  bool taken = type.can_write() ? lock.try_set_writer() : lock.try_add_reader();
+  if (!taken) return IoErrorKind::ResourceCurrentInUse;
   return FileHandle(std::move(fs), id, type, std::move(file));
 }
 
@@ -122,13 +121,10 @@ IoStatus FileHandle::seek(SeekOrigin origin, std::uint64_t amount) {
 IoStatus FileHandle::close() {
   IoStatus status = check(FileHandleType::kEmpty);
   if (!status) return status;
-  {
-    SharedGuard guard(node_->lock());
-    if (type_.can_write()) {
-      node_->file_lock().release_writer();
-    } else {
-      node_->file_lock().release_reader();
-    }
+  if (type_.can_write()) {
+    node_->file_lock().release_writer();
+  } else {
+    node_->file_lock().release_reader();
   }
   id_.reset();
   node_.reset();
