@@ -174,7 +174,9 @@ IoResult<FileHandle> open(std::shared_ptr<FileSystem> fs, std::string_view path,
     InodeId id = split.name == "." ? (*directory)->id() : (*directory)->parent();
     return FileHandle::open_by_id(std::move(fs), id, type);
   }
-  auto found = FileSystem::lookup_child(**directory, split.name);
+  // One hash serves the lookup and, for a new file, the creation.
+  const std::uint32_t tag = name_tag_of(split.name);
+  auto found = FileSystem::lookup_child(**directory, split.name, tag);
   if (found) {
     InodeId id = (*found)->id();
     auto file = fs->follow(std::move(*found));
@@ -182,7 +184,7 @@ IoResult<FileHandle> open(std::shared_ptr<FileSystem> fs, std::string_view path,
     return FileHandle::open_node(std::move(fs), id, type, std::move(*file));
   }
   if (!create || found.error().kind() != IoErrorKind::InodeNotFound) return found.error();
-  auto made = fs->create_in(**directory, split.name, NodeType::File);
+  auto made = fs->create_in(**directory, split.name, tag, NodeType::File);
   if (!made) return made.error();
   InodeId id = (*made)->id();
   return FileHandle::open_node(std::move(fs), id, type, std::move(*made));

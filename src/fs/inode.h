@@ -38,6 +38,10 @@ class INode final {
   // `target` is used only for a Symlink.
   static NodeRef make(InodeId id, InodeId parent, std::uint32_t depth, std::string_view name,
                       NodeType type, InodeId target = 0);
+  // The same with name_tag_of(name) already computed by the caller.
+  static NodeRef make_tagged(InodeId id, InodeId parent, std::uint32_t depth,
+                             std::string_view name, std::uint32_t tag, NodeType type,
+                             InodeId target);
 
   INode(const INode&) = delete;
   INode& operator=(const INode&) = delete;
@@ -83,8 +87,8 @@ class INode final {
  private:
   friend class NodeRef;
 
-  INode(InodeId id, InodeId parent, std::uint32_t depth, std::string_view name, NodeType type,
-        InodeId target);
+  INode(InodeId id, InodeId parent, std::uint32_t depth, std::string_view name, std::uint32_t tag,
+        NodeType type, InodeId target);
   ~INode();
 
   void add_ref() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }

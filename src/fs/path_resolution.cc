@@ -21,6 +21,15 @@ IoResult<NodeRef> FileSystem::lookup_child(const INode& directory, std::string_v
   return NodeRef::share(child);  // listed under the lock, so alive
 }
 
+IoResult<NodeRef> FileSystem::lookup_child(const INode& directory, std::string_view name,
+                                           std::uint32_t tag) {
+  if (!directory.is_directory()) return IoErrorKind::NotADirectory;
+  SharedGuard guard(directory.lock());
+  INode* child = directory.children().find(name, tag);
+  if (child == nullptr) return IoErrorKind::InodeNotFound;
+  return NodeRef::share(child);
+}
+
 IoResult<InodeId> FileSystem::find_inode_by_name(InodeId directory, std::string_view name) const {
   auto node = resolve(directory);
   if (!node) return node.error();
