@@ -97,9 +97,11 @@ IoResult<NodeRef> FileSystem::insert_child(INode& directory, InodeId id, std::st
   ChildList& children = directory.children();
   if (children.find(name, tag) != nullptr) return IoErrorKind::ResourceAlreadyExists;
   if (directory.going()) return IoErrorKind::InodeNotFound;
-  children.append(node);
+  // Until the table has it, only this thread can reach the new node.
+  children.append(node.share_unpublished());
   try {
-    inodes_.insert(node);  // table locks are leaves: fine under the directory's lock
+    // Table locks are leaves: fine under the directory's lock.
+    inodes_.insert(node.share_unpublished());
   } catch (...) {
     children.remove(node.get());
     throw;

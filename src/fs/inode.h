@@ -155,6 +155,14 @@ class NodeRef final {
     if (node != nullptr) node->add_ref();
     return adopt(node);
   }
+  // One more reference to a node that no other thread can reach yet (not in
+  // the table, and listed only under a lock this thread holds exclusively):
+  // a plain store does what an atomic increment would.
+  NodeRef share_unpublished() const noexcept {
+    node_->refs_.store(node_->refs_.load(std::memory_order_relaxed) + 1,
+                       std::memory_order_relaxed);
+    return adopt(node_);
+  }
   // Gives up the reference without dropping it; see adopt().
   INode* release() noexcept { return std::exchange(node_, nullptr); }
 
