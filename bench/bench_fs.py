@@ -8,7 +8,13 @@ and prints ns/op (or MB/s) with the ratio of the fastest peer's time to PyFs's
 Every PyFileHandle.read writes a line to file descriptor 1, so standard output
 is pointed at /dev/null while the workloads run; the table goes to stderr.
 
-    python3 bench/bench_fs.py [--quick]
+    python3 bench/bench_fs.py [--quick] [--only floor,lookup,walk,readn] [--heavy]
+
+--only runs just the named sections beside the floor (no peers): `floor` is
+each PyFs op next to an empty C method call taking one str; `lookup` opens
+files of one directory in random order; `walk` prices each path component;
+`readn` is read(n) against what the file holds. Without --heavy the largest
+sizes (1M entries, 64 MiB) are left out.
 """
 from __future__ import annotations
 
@@ -16,6 +22,7 @@ import argparse
 import contextlib
 import gc
 import os
+import random
 import subprocess
 import sys
 import time
@@ -460,6 +467,216 @@ def workloads(quick):
     return out
 
 
+# --------------------------------------------------------------------------- floor
+def per_op(run, n, repeats):
+    """Best thread CPU time (ns) per op of `repeats` calls of run(): the machine
+    is shared, and interference only ever adds."""
+    times = []
+    for _ in range(repeats):
+        gc.collect()
+        gc.disable()
+        try:
+            t0 = time.thread_time_ns()
+            run()
+            times.append(time.thread_time_ns() - t0)
+        finally:
+            gc.enable()
+    return min(times) / n
+
+
+def floor_ns(paths, repeats):
+    """An empty C method call with one str argument, from a loop like the ops' loops."""
+    call = {}.__contains__  # METH_O: no argument tuple, the str's hash is cached
+
+    def run():
+        for p in paths:
+            call(p)
+
+    return per_op(run, len(paths), repeats)
+
+
+def floor_section(repeats, err):
+    n = 20_000
+    names = [f"/d/e{i}" for i in range(n)]
+    floor = floor_ns(names, repeats)
+    payload = b"x" * 32
+    rows = []
+
+    def fresh():
+        fs = moxtile.PyFs()
+        fs.mkdir("/d")
+        return fs
+
+    def each(make_run, setup=fresh):
+        # A fresh filesystem per repeat: creations must not meet their own names.
+        times = []
+        for _ in range(repeats):
+            fs = setup()
+            times.append(per_op(make_run(fs), n, 1))
+        return min(times)
+
+    def mk(fs):
+        f = fs.mkdir
+        return lambda: [f(p) for p in names]
+
+    def tc(fs):
+        f = fs.touch
+        return lambda: [f(p) for p in names]
+
+    def filled():
+        fs = fresh()
+        for p in names:
+            h = fs.open(p, "w")
+            h.write(payload)
+            h.close()
+        return fs
+
+    def ow(fs):
+        op = fs.open
+
+        def run():
+            for p in names:
+                h = op(p, "w")
+                h.write(payload)
+                h.close()
+
+        return run
+
+    def orr(fs):
+        op = fs.open
+
+        def run():
+            for p in names:
+                h = op(p, "r")
+                h.read(32)
+                h.close()
+
+        return run
+
+    rows.append(("mkdir", each(mk)))
+    rows.append(("touch", each(tc)))
+    rows.append(("open-w + write 32 B + close (existing)", each(ow, filled)))
+    rows.append(("open-r + read 32 B + close", each(orr, filled)))
+    print(f"{'one-argument floor ({}.__contains__(str))':44s}{floor:8.1f} ns", file=err)
+    for title, t in rows:
+        print(f"{title:44s}{t:8.1f} ns {t / floor:6.1f}x floor", file=err, flush=True)
+
+
+def lookup_section(repeats, heavy, err):
+    """Opening files of one directory in random order, by directory size."""
+    sizes = [1_000, 100_000] + ([1_000_000] if heavy else [])
+    probes = 100_000
+    rnd = random.Random(8)
+    base = None
+    for n in sizes:
+        fs = moxtile.PyFs()
+        fs.mkdir("/d")
+        names = [f"/d/file{i}" for i in range(n)]
+        t = fs.touch
+        for p in names:
+            t(p)
+        order = [names[rnd.randrange(n)] for _ in range(probes)]
+        op = fs.open
+
+        def run():
+            for p in order:
+                op(p, "").close()
+
+        cost = per_op(run, probes, repeats)
+        base = base or cost
+        print(f"{'random open+close, %d entries' % n:44s}{cost:8.1f} ns {cost / base:6.2f}x the 1k cost",
+              file=err, flush=True)
+        del fs, names, order
+
+
+def walk_section(repeats, err):
+    """Cost per path component: open+close of a file at depth d, less depth 1, over d - 1."""
+    limit = 64
+    fs = moxtile.PyFs()
+    dirs = ""
+    for _ in range(limit - 1):
+        fs.touch(dirs + "/f")
+        dirs += "/d"
+        fs.mkdir(dirs)
+    fs.touch(dirs + "/f")
+    n = 20_000
+    op = fs.open
+
+    def cost(depth):
+        p = "/d" * (depth - 1) + "/f"
+        paths = [p] * n
+
+        def run():
+            for q in paths:
+                op(q, "").close()
+
+        return per_op(run, n, repeats)
+
+    one = cost(1)
+    cells = []
+    for depth in [2, 4, 8, 16, 24, 32, 48, limit]:
+        c = cost(depth)
+        cells.append(f"{depth}:{(c - one) / (depth - 1):.1f}")
+    print(f"{'walk, ns per component by depth':44s}" + "  ".join(cells)
+          + f"   (depth 1 open+close {one:.0f} ns)", file=err, flush=True)
+
+
+def readn_section(repeats, heavy, err):
+    """read(n) on a 32-byte and a large file: cost should follow the content, not n."""
+    big = (64 if heavy else 8) * MIB
+    fs = moxtile.PyFs()
+    h = fs.open("/small", "w")
+    h.write(b"s" * 32)
+    h.close()
+    h = fs.open("/big", "w")
+    chunk = b"b" * MIB
+    for i in range(big // MIB):
+        h.write(chunk)
+        h.seek(0, moxtile.Whence.SEEK_END)
+    h.close()
+    op = fs.open
+    sizes = [64, 4096, MIB, 16 * MIB] + ([64 * MIB] if heavy else [])
+    small_cells, big_cells = [], []
+    for size in sizes:
+        reps = 2_000
+
+        def small():
+            for _ in range(reps):
+                fh = op("/small", "r")
+                fh.read(size)
+                fh.close()
+
+        small_cells.append(f"{size}:{per_op(small, reps, repeats):.0f}ns")
+    for size in [64 * 1024, MIB, 16 * MIB] + ([64 * MIB] if heavy else []):
+
+        def whole():
+            fh = op("/big", "r")
+            while fh.read(size):
+                pass
+            fh.close()
+
+        t = per_op(whole, 1, repeats)
+        big_cells.append(f"{size}:{big / t:.1f}GB/s")
+    source = bytearray(big)
+    floor = per_op(lambda: bytes(source), 1, repeats)
+    print(f"{'open+read(n)+close, 32 B file, n:cost':44s}" + "  ".join(small_cells), file=err)
+    print(f"{'read %d MiB file in n-byte calls' % (big // MIB):44s}" + "  ".join(big_cells)
+          + f"   (bytes(bytearray) of it: {big / floor:.1f}GB/s)", file=err, flush=True)
+
+
+def sections(names, repeats, heavy):
+    err = sys.stderr
+    with stdout_to_devnull():
+        if "floor" in names:
+            floor_section(repeats, err)
+        if "lookup" in names:
+            lookup_section(repeats, heavy, err)
+        if "walk" in names:
+            walk_section(repeats, err)
+        if "readn" in names:
+            readn_section(repeats, heavy, err)
+
+
 # --------------------------------------------------------------------------- memory
 MEMORY_CHILD = r"""
 import gc, sys
@@ -489,8 +706,13 @@ def memory_per_file(cls, n):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true", help="smaller sizes, one repeat")
+    ap.add_argument("--only", default="", help="comma-separated: floor,lookup,walk,readn")
+    ap.add_argument("--heavy", action="store_true", help="1M-entry lookups and 64 MiB reads")
     args = ap.parse_args()
     repeats = 1 if args.quick else 3
+    if args.only:
+        sections(set(args.only.split(",")), max(repeats, 5), args.heavy)
+        return
     adapters = available_adapters()
     err = sys.stderr
 
@@ -537,6 +759,9 @@ def main():
         cells.append(memory_per_file(cls, n_mem))
     print(f"{'RSS per empty file (%d files)' % n_mem:36s}"
           + "".join(f"{c:>17.0f} {'B/file':>8s}" for c in cells), file=err)
+
+
+    sections({"floor", "lookup", "walk", "readn"}, max(repeats, 5), args.heavy)
 
 
 if __name__ == "__main__":

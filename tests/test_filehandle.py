@@ -76,12 +76,22 @@ def test_seek_origins_by_meaning(digits, offset, whence, expected):
     assert digits.tell() == expected
 
 
-def test_failed_or_huge_reads_print_nothing_and_move_nothing(fs, digits, capfd):
-    with pytest.raises(MemoryError):
-        digits.read(2**62)
+@pytest.mark.parametrize("size", [8, 1 << 20, 1 << 40, 2**64 - 1])
+def test_reads_larger_than_the_rest_return_exactly_the_rest(digits, size, capfd):
+    digits.seek(3, Whence.SEEK_SET)
+    assert digits.read(size) == b"3456789"
+    assert digits.tell() == 10
+    assert digits.read(size) == b""
+    assert digits.tell() == 10
+    assert notices(capfd)[0] == ["7", "0"]
+
+
+def test_failed_reads_print_nothing_and_move_nothing(fs, digits, capfd):
     with pytest.raises(ValueError, match="^File does not support the specified operation: read$"):
         fs.open("/w", "w").read(1)
-    assert digits.tell() == 0
+    digits.close()
+    with pytest.raises(ValueError, match=f"^{BAD_FD}$"):
+        digits.read(2**64 - 1)
     assert capfd.readouterr().out == ""
 
 

@@ -4,9 +4,9 @@
 // Panic("☢️ Poisoned lock").
 //
 // Two ways in: lock() hands out a scoped Guard (any exception unwinding
-// through it poisons), with_lock(f) runs f(T&) under the lock and spares
-// allocation failures, which leave every value guarded this way as it was
-// (so a MemoryError does not make a Python object unusable).
+// through it poisons), with_lock(f) runs f(T&) under the lock and poisons on
+// any exception but an allocation failure, which leaves every value guarded
+// this way as it was (so a MemoryError does not make a Python object unusable).
 //
 // Thread safety: any thread may lock; a Guard is released by the thread that
 // took it. Not reentrant.
@@ -68,8 +68,12 @@ class PoisonableMutex final {
   // the mutex is poisoned; a Panic out of f poisons it.
   template <class F>
   decltype(auto) with_lock(F&& f) {
-    Guard guard = lock();
-    return run(guard, std::forward<F>(f));
+    mutex_.lock();
+    if (poisoned_) {
+      mutex_.unlock();
+      panic(kPoisonedLockMessage);
+    }
+    return run(std::forward<F>(f));
   }
 
   // The same whether or not the mutex is poisoned: for the owner tearing the
@@ -77,8 +81,7 @@ class PoisonableMutex final {
   template <class F>
   decltype(auto) with_lock_ignoring_poison(F&& f) {
     mutex_.lock();
-    Guard guard(*this);
-    return run(guard, std::forward<F>(f));
+    return run(std::forward<F>(f));
   }
 
   bool poisoned() {
@@ -87,12 +90,24 @@ class PoisonableMutex final {
   }
 
  private:
+  // Unlocks at scope exit, after any catch handler below has run.
+  struct Unlock {
+    std::mutex& mutex;
+    ~Unlock() { mutex.unlock(); }
+  };
+
+  // REQUIRES: mutex_ held; releases it. The poisoning is decided in handlers
+  // rather than by counting uncaught exceptions, so the path without an
+  // exception costs nothing beyond the mutex.
   template <class F>
-  decltype(auto) run(Guard& guard, F&& f) {
+  decltype(auto) run(F&& f) {
+    Unlock unlock{mutex_};
     try {
-      return std::forward<F>(f)(*guard);
+      return std::forward<F>(f)(value_);
     } catch (const std::bad_alloc&) {
-      guard.spared_ = true;
+      throw;
+    } catch (...) {
+      poisoned_ = true;
       throw;
     }
   }

@@ -72,6 +72,11 @@ ChildList::~ChildList() {
 }
 
 INode* ChildList::find(std::string_view name) const noexcept {
+  // A small list is searched without hashing at all.
+  return find(name, on_heap() ? name_tag_of(name) : 0);
+}
+
+INode* ChildList::find(std::string_view name, std::uint32_t tag) const noexcept {
   if (!on_heap()) {
     for (std::uint32_t i = 0; i < inline_size_; ++i) {
       if (inline_[i]->name() == name) return inline_[i];
@@ -79,7 +84,6 @@ INode* ChildList::find(std::string_view name) const noexcept {
     return nullptr;
   }
   const Heap& h = *heap_;
-  std::uint32_t tag = static_cast<std::uint32_t>(hash_name(name) >> 32);
   for (std::uint32_t i = tag & h.index_mask;; i = (i + 1) & h.index_mask) {
     std::uint64_t slot = h.index[i];
     if (slot == 0) return nullptr;

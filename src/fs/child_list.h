@@ -22,6 +22,10 @@ class NodeRef;
 
 // 64-bit hash of a name's bytes.
 std::uint64_t hash_name(std::string_view name) noexcept;
+// Upper 32 bits of hash_name(name): what the name index keys on.
+inline std::uint32_t name_tag_of(std::string_view name) noexcept {
+  return static_cast<std::uint32_t>(hash_name(name) >> 32);
+}
 
 class ChildList final {
  public:
@@ -37,6 +41,8 @@ class ChildList final {
 
   // The child called `name` (bytes compared exactly), borrowed; nullptr if none.
   INode* find(std::string_view name) const noexcept;
+  // The same with the name's tag (name_tag_of(name)) already at hand.
+  INode* find(std::string_view name, std::uint32_t tag) const noexcept;
   // REQUIRES: no child of that name is present.
   void append(NodeRef child);
   // Takes `child` out (keeping the order of the rest) and hands back the

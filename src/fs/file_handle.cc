@@ -57,12 +57,11 @@ IoResult<FileHandle> FileHandle::open_by_id(std::shared_ptr<FileSystem> fs, Inod
 IoResult<FileHandle> FileHandle::open_node(std::shared_ptr<FileSystem> fs, InodeId id,
                                            FileHandleType type, NodeRef file) {
   if (!file->is_file()) return IoErrorKind::NotAFile;
-  {
-    SharedGuard guard(file->lock());
-    FileLock& lock = file->file_lock();
-    bool taken = type.can_write() ? lock.try_set_writer() : lock.try_add_reader();
-    if (!taken) return IoErrorKind::ResourceCurrentInUse;
-  }
+  // The flag is atomic and decides every race by itself (removal claims it
+  // too), so the node's lock is not needed around it.
+  FileLock& lock = file->file_lock();
+  bool taken = type.can_write() ? lock.try_set_writer() : lock.try_add_reader();
+  if (!taken) return IoErrorKind::ResourceCurrentInUse;
   return FileHandle(std::move(fs), id, type, std::move(file));
 }
 
@@ -122,13 +121,10 @@ IoStatus FileHandle::seek(SeekOrigin origin, std::uint64_t amount) {
 IoStatus FileHandle::close() {
   IoStatus status = check(FileHandleType::kEmpty);
   if (!status) return status;
-  {
-    SharedGuard guard(node_->lock());
-    if (type_.can_write()) {
-      node_->file_lock().release_writer();
-    } else {
-      node_->file_lock().release_reader();
-    }
+  if (type_.can_write()) {
+    node_->file_lock().release_writer();
+  } else {
+    node_->file_lock().release_reader();
   }
   id_.reset();
   node_.reset();
@@ -178,7 +174,9 @@ IoResult<FileHandle> open(std::shared_ptr<FileSystem> fs, std::string_view path,
     InodeId id = split.name == "." ? (*directory)->id() : (*directory)->parent();
     return FileHandle::open_by_id(std::move(fs), id, type);
   }
-  auto found = FileSystem::lookup_child(**directory, split.name);
+  // One hash serves the lookup and, for a new file, the creation.
+  const std::uint32_t tag = name_tag_of(split.name);
+  auto found = FileSystem::lookup_child(**directory, split.name, tag);
   if (found) {
     InodeId id = (*found)->id();
     auto file = fs->follow(std::move(*found));
@@ -186,7 +184,7 @@ IoResult<FileHandle> open(std::shared_ptr<FileSystem> fs, std::string_view path,
     return FileHandle::open_node(std::move(fs), id, type, std::move(*file));
   }
   if (!create || found.error().kind() != IoErrorKind::InodeNotFound) return found.error();
-  auto made = fs->create_in(**directory, split.name, NodeType::File);
+  auto made = fs->create_in(**directory, split.name, tag, NodeType::File);
   if (!made) return made.error();
   InodeId id = (*made)->id();
   return FileHandle::open_node(std::move(fs), id, type, std::move(*made));

@@ -6,16 +6,20 @@
 // internally: one handle must not be used from two threads at once.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "base/io_result.h"
 #include "fs/file_handle_type.h"
 #include "fs/file_system.h"
+#include "fs/inode.h"
 
 namespace moxtile {
 
@@ -39,6 +43,13 @@ class FileHandle final {
   // not a file -> NotAFile.
   // Copies up to buffer.size() bytes from the position; advances it.
   IoResult<std::size_t> read(std::span<std::uint8_t> buffer);
+  // The same for a destination made to measure: the count is the smaller of
+  // `limit` and the bytes left, and place(count) returns where that many bytes
+  // go. Both happen under the file's lock, so the count cannot go stale. A
+  // nullptr from place() gives up: nothing is copied, the position stays, and
+  // the result holds no count.
+  template <class Place>
+  IoResult<std::optional<std::size_t>> read_placed(std::uint64_t limit, Place&& place);
   // Stores the bytes at the position, growing the file; the position stays.
   IoResult<std::size_t> write(std::span<const std::uint8_t> bytes);
   // Never moves past the end of the file and never grows it.
@@ -76,6 +87,20 @@ class FileHandle final {
   // cannot be removed, so it stays the node under id_. Empty once closed.
   NodeRef node_;
 };
+
+template <class Place>
+IoResult<std::optional<std::size_t>> FileHandle::read_placed(std::uint64_t limit, Place&& place) {
+  IoStatus status = check(FileHandleType::kRead);
+  if (!status) return status.error();
+  SharedGuard guard(node_->lock());
+  const FileData& data = node_->file_data();
+  const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(limit, data.size() - offset_));
+  std::uint8_t* destination = std::forward<Place>(place)(count);
+  if (destination == nullptr) return std::optional<std::size_t>();
+  if (count > 0) std::memcpy(destination, data.data() + offset_, count);
+  offset_ += count;
+  return std::optional<std::size_t>(count);
+}
 
 // Opens an existing file by id: NotAFile for anything else.
 IoResult<FileHandle> open_raw(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type);

@@ -7,8 +7,11 @@ namespace moxtile {
 namespace {
 
 bool is_valid_name(std::string_view name) {
-  return !name.empty() && name != "." && name != ".." &&
-         name.find_first_of("/\\") == std::string_view::npos;
+  if (name.empty() || name == "." || name == "..") return false;
+  for (char c : name) {
+    if (c == '/' || c == '\\') return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -58,39 +61,47 @@ IoResult<InodeId> FileSystem::create_inode(InodeId parent, std::string_view name
   InodeId id = next_inode_id_.fetch_add(1, std::memory_order_relaxed);
   auto directory = resolve(parent);
   if (!directory) return directory.error();
-  auto node = insert_child(**directory, id, name, type, symlink_target);
+  auto node = insert_child(**directory, id, name, name_tag_of(name), type, symlink_target);
   if (!node) return node.error();
   return id;
 }
 
 IoResult<NodeRef> FileSystem::create_in(INode& directory, std::string_view name, NodeType type) {
+  return create_in(directory, name, name_tag_of(name), type);
+}
+
+IoResult<NodeRef> FileSystem::create_in(INode& directory, std::string_view name, std::uint32_t tag,
+                                        NodeType type) {
   if (!is_valid_name(name)) return IoErrorKind::ResourceAlreadyExists;
   InodeId id = next_inode_id_.fetch_add(1, std::memory_order_relaxed);
-  return insert_child(directory, id, name, type, 0);
+  return insert_child(directory, id, name, tag, type, 0);
 }
 
 IoResult<NodeRef> FileSystem::insert_child(INode& directory, InodeId id, std::string_view name,
-                                           NodeType type, InodeId symlink_target) {
+                                           std::uint32_t tag, NodeType type,
+                                           InodeId symlink_target) {
   std::size_t depth = directory.depth() + 1;
   if (depth > kMaxDepth) {
     // Too deep either way; only an existing name takes precedence.
     if (!directory.is_directory()) return IoErrorKind::MaxRecursionDepthExceeded;
     SharedGuard guard(directory.lock());
-    if (directory.children().find(name) != nullptr) return IoErrorKind::ResourceAlreadyExists;
+    if (directory.children().find(name, tag) != nullptr) return IoErrorKind::ResourceAlreadyExists;
     return IoErrorKind::MaxRecursionDepthExceeded;
   }
   if (!directory.is_directory()) return IoErrorKind::NotADirectory;
 
   // Built before the lock is taken; dropped after it is released on failure.
-  NodeRef node = INode::make(id, directory.id(), static_cast<std::uint32_t>(depth), name, type,
-                             symlink_target);
+  NodeRef node = INode::make_tagged(id, directory.id(), static_cast<std::uint32_t>(depth), name,
+                                    tag, type, symlink_target);
   ExclusiveGuard guard(directory.lock());
   ChildList& children = directory.children();
-  if (children.find(name) != nullptr) return IoErrorKind::ResourceAlreadyExists;
+  if (children.find(name, tag) != nullptr) return IoErrorKind::ResourceAlreadyExists;
   if (directory.going()) return IoErrorKind::InodeNotFound;
-  children.append(node);
+  // Until the table has it, only this thread can reach the new node.
+  children.append(node.share_unpublished());
   try {
-    inodes_.insert(node);  // table locks are leaves: fine under the directory's lock
+    // Table locks are leaves: fine under the directory's lock.
+    inodes_.insert(node.share_unpublished());
   } catch (...) {
     children.remove(node.get());
     throw;

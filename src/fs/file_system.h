@@ -133,12 +133,18 @@ class FileSystem final {
   IoResult<NodeRef> resolve_path(std::string_view path) const;
   // The child of `directory` called `name` (an ordinary name, not "", ".", "..").
   static IoResult<NodeRef> lookup_child(const INode& directory, std::string_view name);
+  // The same with name_tag_of(name) at hand.
+  static IoResult<NodeRef> lookup_child(const INode& directory, std::string_view name,
+                                        std::uint32_t tag);
   // Name check, id, then insert_child.
   IoResult<NodeRef> create_in(INode& directory, std::string_view name, NodeType type);
+  // The same with name_tag_of(name) at hand, so the name is hashed once.
+  IoResult<NodeRef> create_in(INode& directory, std::string_view name, std::uint32_t tag,
+                              NodeType type);
   // Everything of creation after the id is drawn, under one exclusive hold
-  // of the directory's lock.
-  IoResult<NodeRef> insert_child(INode& directory, InodeId id, std::string_view name, NodeType type,
-                                 InodeId symlink_target);
+  // of the directory's lock. `tag` is name_tag_of(name).
+  IoResult<NodeRef> insert_child(INode& directory, InodeId id, std::string_view name,
+                                 std::uint32_t tag, NodeType type, InodeId symlink_target);
   // Removal in two phases: empty_directory, then detach. `parent_hint`: the
   // directory `node` was just listed in, if known (saves a table lookup in
   // recursive removal); nullptr to look it up.

@@ -12,17 +12,22 @@ static_assert(sizeof(INode) <= 136, "INode must stay within a 144-byte malloc ch
 
 NodeRef INode::make(InodeId id, InodeId parent, std::uint32_t depth, std::string_view name,
                     NodeType type, InodeId target) {
-  return NodeRef::adopt(new INode(id, parent, depth, name, type, target));
+  return make_tagged(id, parent, depth, name, name_tag_of(name), type, target);
 }
 
-INode::INode(InodeId id, InodeId parent, std::uint32_t depth, std::string_view name, NodeType type,
-             InodeId target)
+NodeRef INode::make_tagged(InodeId id, InodeId parent, std::uint32_t depth, std::string_view name,
+                           std::uint32_t tag, NodeType type, InodeId target) {
+  return NodeRef::adopt(new INode(id, parent, depth, name, tag, type, target));
+}
+
+INode::INode(InodeId id, InodeId parent, std::uint32_t depth, std::string_view name,
+             std::uint32_t tag, NodeType type, InodeId target)
     : id_(id),
       parent_(parent),
       name_size_(static_cast<std::uint32_t>(name.size())),
       depth_(static_cast<std::uint8_t>(depth)),
       type_(type),
-      name_tag_(static_cast<std::uint32_t>(hash_name(name) >> 32)) {
+      name_tag_(tag) {
   if (name.size() > UINT32_MAX) throw std::bad_alloc();
   if (name.size() <= kInlineNameCapacity) {
     if (!name.empty()) std::memcpy(name_.inline_, name.data(), name.size());

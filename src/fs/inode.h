@@ -38,6 +38,10 @@ class INode final {
   // `target` is used only for a Symlink.
   static NodeRef make(InodeId id, InodeId parent, std::uint32_t depth, std::string_view name,
                       NodeType type, InodeId target = 0);
+  // The same with name_tag_of(name) already computed by the caller.
+  static NodeRef make_tagged(InodeId id, InodeId parent, std::uint32_t depth,
+                             std::string_view name, std::uint32_t tag, NodeType type,
+                             InodeId target);
 
   INode(const INode&) = delete;
   INode& operator=(const INode&) = delete;
@@ -83,8 +87,8 @@ class INode final {
  private:
   friend class NodeRef;
 
-  INode(InodeId id, InodeId parent, std::uint32_t depth, std::string_view name, NodeType type,
-        InodeId target);
+  INode(InodeId id, InodeId parent, std::uint32_t depth, std::string_view name, std::uint32_t tag,
+        NodeType type, InodeId target);
   ~INode();
 
   void add_ref() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
@@ -150,6 +154,14 @@ class NodeRef final {
   static NodeRef share(INode* node) noexcept {
     if (node != nullptr) node->add_ref();
     return adopt(node);
+  }
+  // One more reference to a node that no other thread can reach yet (not in
+  // the table, and listed only under a lock this thread holds exclusively):
+  // a plain store does what an atomic increment would.
+  NodeRef share_unpublished() const noexcept {
+    node_->refs_.store(node_->refs_.load(std::memory_order_relaxed) + 1,
+                       std::memory_order_relaxed);
+    return adopt(node_);
   }
   // Gives up the reference without dropping it; see adopt().
   INode* release() noexcept { return std::exchange(node_, nullptr); }

@@ -82,18 +82,21 @@ constinit Signature g_read_signature{"PyFileHandle", "read", {"buffer"}, 1};
 PyObject* handle_read_impl(HandleCell& cell, const Args& a) {
   std::uint64_t size = 0;
   if (!a.u64(0, size)) return nullptr;
-  return new_bytes_filled(size, [&](std::span<std::uint8_t> buffer) -> std::optional<std::size_t> {
-    const IoResult<std::size_t> count = cell.with_lock([&](FileHandle& h) {
-      IoResult<std::size_t> read = h.read(buffer);
-      if (read) write_read_notice(*read);
-      return read;
-    });
-    if (!count) {
-      raise_io_error(count.error());
-      return std::nullopt;
-    }
-    return *count;
+  // Made once the count is known, so a large `size` on a small file costs
+  // only what is there.
+  PyRef bytes;
+  const IoResult<std::optional<std::size_t>> count = cell.with_lock([&](FileHandle& h) {
+    IoResult<std::optional<std::size_t>> read =
+        h.read_placed(size, [&](std::size_t n) -> std::uint8_t* {
+          bytes = new_bytes_of_size(n);
+          return bytes ? reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())) : nullptr;
+        });
+    if (read && *read) write_read_notice(**read);
+    return read;
   });
+  if (!count) return raise_io_error(count.error());
+  if (!*count) return nullptr;  // no bytes object could be made: MemoryError is set
+  return bytes.release();
 }
 
 constinit Signature g_write_signature{"PyFileHandle", "write", {"buffer"}, 1};

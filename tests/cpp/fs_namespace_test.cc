@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -235,6 +236,55 @@ TEST(FsNamespace, DirectoryShrinkingBackBelowTheInlineLimit) {
   EXPECT_EQ(kind_of(fs->touch("f39")), IoErrorKind::ResourceAlreadyExists);
   ASSERT_TRUE(fs->touch("f0").ok());
   EXPECT_EQ(fs->ls_raw(kRootId)->files, (Names{"f38", "f39", "f0"}));
+}
+
+// A directory of a million entries: the name index grows, probes through
+// long runs and squeezes out holes, and every name must still find exactly
+// its own node.
+TEST(FsNamespace, MillionEntryDirectoryStaysExactUnderRandomCreateAndRemove) {
+  constexpr std::uint32_t kNames = 1'200'000;
+  constexpr std::uint32_t kFilled = 1'000'000;
+  auto fs = FileSystem::create();
+  const InodeId dir = *fs->create_inode(kRootId, "d", NodeType::Directory);
+  std::vector<InodeId> model(kNames, 0);  // name number -> id, 0 when absent
+  std::size_t live = 0;
+  auto name_of = [](std::uint32_t i) { return "entry" + std::to_string(i); };
+  auto create = [&](std::uint32_t i) {
+    auto id = fs->create_inode(dir, name_of(i), NodeType::File);
+    ASSERT_TRUE(id) << i;
+    model[i] = *id;
+    ++live;
+  };
+  for (std::uint32_t i = 0; i < kFilled; ++i) create(i);
+  std::mt19937 rng(8);
+  for (int step = 0; step < 600'000; ++step) {
+    const std::uint32_t i = static_cast<std::uint32_t>(rng() % kNames);
+    if (model[i] != 0) {
+      auto again = fs->create_inode(dir, name_of(i), NodeType::File);
+      ASSERT_FALSE(again) << i;
+      ASSERT_EQ(again.error().kind(), IoErrorKind::ResourceAlreadyExists);
+      ASSERT_TRUE(fs->rm_raw(model[i], false)) << i;
+      model[i] = 0;
+      --live;
+    } else {
+      create(i);
+    }
+    const std::uint32_t probe = static_cast<std::uint32_t>(rng() % kNames);
+    auto found = fs->find_inode_by_name(dir, name_of(probe));
+    if (model[probe] != 0) {
+      ASSERT_TRUE(found) << probe;
+      ASSERT_EQ(*found, model[probe]) << probe;
+    } else {
+      ASSERT_FALSE(found) << probe;
+    }
+  }
+  auto listing = fs->ls_raw(dir);
+  ASSERT_TRUE(listing);
+  ASSERT_EQ(listing->files.size(), live);
+  for (std::uint32_t i = 0; i < kNames; ++i) {
+    auto found = fs->find_inode_by_name(dir, name_of(i));
+    ASSERT_EQ(found ? *found : 0, model[i]) << i;
+  }
 }
 
 }  // namespace
