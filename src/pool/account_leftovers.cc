@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "pool/directory_entries.h"
 #include "pool/private_dir.h"
 #include "pool/system_error.h"
 #include "pool/tree_removal.h"
@@ -54,38 +55,6 @@ FileId id_of(const struct statx& sx) {
 
 Unexpected<std::string> failure(const std::string& what, int err) {
   return pool_error(what + ": " + system_error_text(err));
-}
-
-bool is_dot_or_dotdot(const char* n) {
-  return n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'));
-}
-
-// Calls visit(name) for each entry of the directory open as `fd` (without
-// "." and ".."), from its first entry. Returns 0 or errno.
-template <class Visit>
-int for_each_entry(int fd, Visit visit) {
-  int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (copy < 0) return errno;
-  DIR* dir = ::fdopendir(copy);
-  if (dir == nullptr) {
-    int e = errno;
-    ::close(copy);
-    return e;
-  }
-  ::rewinddir(dir);  // the copy shares its offset with `fd`, which an earlier pass moved
-  int result = 0;
-  for (;;) {
-    errno = 0;
-    dirent* entry = ::readdir(dir);
-    if (entry == nullptr) {
-      result = errno;
-      break;
-    }
-    if (is_dot_or_dotdot(entry->d_name)) continue;
-    if ((result = visit(entry->d_name)) != 0) break;
-  }
-  ::closedir(dir);
-  return result;
 }
 
 // True iff the account `uid` may have made entries in a directory that it
@@ -157,7 +126,8 @@ class PlaceSweep final {
   PoolResult<void> scan(int fd) {
     std::vector<std::string> owned;
     std::optional<std::string> problem;
-    int e = for_each_entry(fd, [&](const char* name) {
+    int e = for_each_entry(fd, [&](const dirent& entry) {
+      const char* name = entry.d_name;
       struct stat st;
       if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         const int err = errno;
@@ -419,7 +389,8 @@ PoolResult<void> remove_posix_queues(std::uint32_t uid) {
   if (!*view) return {};
   const int fd = view->get();
   std::optional<std::string> problem;
-  int e = for_each_entry(fd, [&](const char* name) {
+  int e = for_each_entry(fd, [&](const dirent& entry) {
+    const char* name = entry.d_name;
     const std::string queue = std::string("the POSIX message queue /") + name;
     struct stat st;
     if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {

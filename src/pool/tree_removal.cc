@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "pool/directory_entries.h"
 #include "pool/unique_fd.h"
 
 namespace moxtile {
@@ -46,29 +47,10 @@ struct Frame {
 // Reads the entries of the directory `fd` (without "." and "..") into
 // `entries`. Returns 0 or errno.
 int list_entries(int fd, std::vector<Entry>& entries) {
-  // A descriptor of our own: fdopendir takes it over, and its offset starts at 0.
-  int own = ::openat(fd, ".", kOpenDir);
-  if (own < 0) return errno;
-  DIR* dir = ::fdopendir(own);
-  if (dir == nullptr) {
-    int e = errno;
-    ::close(own);
-    return e;
-  }
-  int result = 0;
-  for (;;) {
-    errno = 0;
-    dirent* entry = ::readdir(dir);
-    if (entry == nullptr) {
-      result = errno;
-      break;
-    }
-    const char* n = entry->d_name;
-    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
-    entries.push_back(Entry{n, entry->d_type == DT_DIR});
-  }
-  ::closedir(dir);
-  return result;
+  return for_each_entry(fd, [&](const dirent& entry) {
+    entries.push_back(Entry{entry.d_name, entry.d_type == DT_DIR});
+    return 0;
+  });
 }
 
 // One pass over the tree at dir_fd/name. Holds at most two descriptors: the

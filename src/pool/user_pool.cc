@@ -17,6 +17,11 @@
 namespace moxtile {
 namespace {
 
+// "Failed to allocate a new user account: <why>", for the steps that have a reason to give.
+Unexpected<std::string> alloc_failed(const std::string& why) {
+  return pool_error(std::string(kAllocFailed) + ": " + why);
+}
+
 [[noreturn]] void tool_did_not_start(const char* tool, int err) {
   panic(std::string("Failed to execute the command `") + tool + "`: " + system_error_text(err));
 }
@@ -91,7 +96,7 @@ PoolResult<SharedUser> alloc_user(SharedUserPool pool) {
           if (!uid) return pool_error(kAllocFailed);
         }
         auto claimed = p.locks_.claim(*uid);
-        if (!claimed) return pool_error(std::string(kAllocFailed) + ": " + claimed.error());
+        if (!claimed) return alloc_failed(claimed.error());
         entry.uid = *uid;
         if (*claimed) break;
         // Another pool holds it: not ours to list, count or touch.
@@ -104,11 +109,10 @@ PoolResult<SharedUser> alloc_user(SharedUserPool pool) {
   // meanwhile. A failed preparation leaves the account listed as in use, so
   // this pool never hands it out again.
   if (std::size_t left = kill_account_processes(entry.uid); left != 0) {
-    return pool_error(std::string(kAllocFailed) + ": " + std::to_string(left) +
-                      " processes of the account still run after SIGKILL");
+    return alloc_failed(std::to_string(left) + " processes of the account still run after SIGKILL");
   }
   if (auto swept = remove_account_leftovers(entry.uid, kHomeRoot); !swept) {
-    return pool_error(std::string(kAllocFailed) + ": " + std::move(swept).error());
+    return alloc_failed(swept.error());
   }
   auto home = prepare_home(kHomeRoot, entry.username, entry.uid);
   if (!home) return pool_error(std::move(home).error());
