@@ -5,13 +5,12 @@
 #include <memory>
 #include <new>
 
+#include "base/panic.h"
 #include "fs/inode.h"
 #include "fs/table_load.h"
 
 namespace moxtile {
 namespace {
-
-constexpr std::uint64_t kPosMask = 0xffffffffu;
 
 // Removals squeeze the holes out once there are at least this many of them
 // and they outnumber the children: each compaction then pays for itself.
@@ -29,14 +28,22 @@ inline std::uint64_t mix(std::uint64_t h) noexcept {
   return h;
 }
 
-inline std::uint32_t tag_of(std::uint64_t slot) noexcept {
-  return static_cast<std::uint32_t>(slot >> 32);
+// User-space addresses fit in 48 bits on every 64-bit Linux target (larger
+// ones are only handed out on explicit request), which leaves 16 bits of each
+// index slot for a check on the name. The check takes the tag's upper half
+// while the home slot takes its lower bits, so the two stay independent up
+// to 65,536 slots and overlap only partly beyond.
+constexpr unsigned kAddressBits = 48;
+constexpr std::uint64_t kAddressMask = (std::uint64_t{1} << kAddressBits) - 1;
+static_assert(sizeof(void*) == 8, "the name index packs addresses into 48 bits");
+
+inline std::uint64_t check_of_tag(std::uint32_t tag) noexcept { return tag >> 16; }
+inline std::uint64_t check_of(std::uint64_t slot) noexcept { return slot >> kAddressBits; }
+inline INode* node_of(std::uint64_t slot) noexcept {
+  return reinterpret_cast<INode*>(slot & kAddressMask);
 }
-inline std::uint32_t pos_of(std::uint64_t slot) noexcept {
-  return static_cast<std::uint32_t>((slot & kPosMask) - 1);
-}
-inline std::uint64_t make_slot(std::uint32_t tag, std::uint32_t pos) noexcept {
-  return (static_cast<std::uint64_t>(tag) << 32) | (static_cast<std::uint64_t>(pos) + 1);
+inline std::uint64_t make_slot(const INode* node) noexcept {
+  return (check_of_tag(node->name_tag()) << kAddressBits) | reinterpret_cast<std::uintptr_t>(node);
 }
 
 }  // namespace
@@ -84,11 +91,12 @@ INode* ChildList::find(std::string_view name, std::uint32_t tag) const noexcept 
     return nullptr;
   }
   const Heap& h = *heap_;
+  const std::uint64_t check = check_of_tag(tag);
   for (std::uint32_t i = tag & h.index_mask;; i = (i + 1) & h.index_mask) {
     std::uint64_t slot = h.index[i];
     if (slot == 0) return nullptr;
-    if (tag_of(slot) == tag) {
-      INode* node = h.items[pos_of(slot)];
+    if (check_of(slot) == check) {
+      INode* node = node_of(slot);
       if (node->name() == name) return node;
     }
   }
@@ -105,11 +113,15 @@ void ChildList::append(NodeRef child) {
   Heap& h = *heap_;
   if (h.used == h.capacity) make_room();
   if (exceeds_max_load(std::uint64_t{h.live} + 1, std::uint64_t{h.index_mask} + 1)) grow_index();
+  if ((reinterpret_cast<std::uintptr_t>(child.get()) & ~kAddressMask) != 0) {
+    panic("a node lies above the 48-bit address range the name index can hold");
+  }
   INode* node = child.release();
   std::uint32_t pos = h.used++;
   h.items[pos] = node;
+  node->set_list_position(pos);
   ++h.live;
-  index_insert(make_slot(node->name_tag(), pos));
+  index_insert(node);
 }
 
 NodeRef ChildList::remove(const INode* child) noexcept {
@@ -124,19 +136,22 @@ NodeRef ChildList::remove(const INode* child) noexcept {
     return NodeRef();
   }
   Heap& h = *heap_;
-  std::uint32_t tag = child->name_tag();
-  for (std::uint32_t i = tag & h.index_mask;; i = (i + 1) & h.index_mask) {
+  const std::uint32_t pos = child->list_position();
+  if (pos >= h.used || h.items[pos] != child) return NodeRef();
+  const std::uint64_t wanted = make_slot(child);
+  for (std::uint32_t i = child->name_tag() & h.index_mask;; i = (i + 1) & h.index_mask) {
     std::uint64_t slot = h.index[i];
-    if (slot == 0) return NodeRef();
-    if (tag_of(slot) != tag || h.items[pos_of(slot)] != child) continue;
-    INode* found = h.items[pos_of(slot)];
-    h.items[pos_of(slot)] = nullptr;
-    --h.live;
+    if (slot == 0) break;  // listed but not indexed cannot happen; keep the list intact
+    if (slot != wanted) continue;
     index_erase(i);
-    std::uint32_t holes = h.used - h.live;
-    if (holes >= kMinHolesToCompact && holes > h.live) compact();
-    return NodeRef::adopt(found);
+    break;
   }
+  INode* found = h.items[pos];
+  h.items[pos] = nullptr;
+  --h.live;
+  std::uint32_t holes = h.used - h.live;
+  if (holes >= kMinHolesToCompact && holes > h.live) compact();
+  return NodeRef::adopt(found);
 }
 
 void ChildList::move_to_heap() {
@@ -156,7 +171,8 @@ void ChildList::move_to_heap() {
   heap_ = heap.release();
   inline_size_ = kOnHeap;
   for (std::uint32_t i = 0; i < kInlineCapacity; ++i) {
-    index_insert(make_slot(heap_->items[i]->name_tag(), i));
+    heap_->items[i]->set_list_position(i);
+    index_insert(heap_->items[i]);
   }
 }
 
@@ -175,28 +191,24 @@ void ChildList::make_room() {
 }
 
 void ChildList::compact() noexcept {
+  // The index holds addresses, not positions, so only the array and the
+  // children's own positions change.
   Heap& h = *heap_;
-  // Without memory for the position map the holes simply stay a while longer.
-  std::unique_ptr<std::uint32_t[]> new_pos(new (std::nothrow) std::uint32_t[h.used]);
-  if (!new_pos) return;
   std::uint32_t out = 0;
   for (std::uint32_t i = 0; i < h.used; ++i) {
-    new_pos[i] = out;
-    if (h.items[i] != nullptr) h.items[out++] = h.items[i];
+    INode* node = h.items[i];
+    if (node == nullptr) continue;
+    node->set_list_position(out);
+    h.items[out++] = node;
   }
   h.used = out;
-  // Compaction keeps the order, so each entry keeps its hash slot; only the
-  // position it points at moves.
-  for (std::uint32_t i = 0; i <= h.index_mask; ++i) {
-    if (h.index[i] != 0) h.index[i] = make_slot(tag_of(h.index[i]), new_pos[pos_of(h.index[i])]);
-  }
 }
 
-void ChildList::index_insert(std::uint64_t slot) noexcept {
+void ChildList::index_insert(INode* child) noexcept {
   Heap& h = *heap_;
-  std::uint32_t i = tag_of(slot) & h.index_mask;
+  std::uint32_t i = child->name_tag() & h.index_mask;
   while (h.index[i] != 0) i = (i + 1) & h.index_mask;
-  h.index[i] = slot;
+  h.index[i] = make_slot(child);
 }
 
 void ChildList::index_erase(std::uint32_t at) noexcept {
@@ -206,7 +218,7 @@ void ChildList::index_erase(std::uint32_t at) noexcept {
   std::uint32_t mask = h.index_mask;
   std::uint32_t hole = at;
   for (std::uint32_t j = (at + 1) & mask; h.index[j] != 0; j = (j + 1) & mask) {
-    std::uint32_t home = tag_of(h.index[j]) & mask;
+    std::uint32_t home = node_of(h.index[j])->name_tag() & mask;
     if (((j - home) & mask) >= ((j - hole) & mask)) {
       h.index[hole] = h.index[j];
       hole = j;
@@ -218,16 +230,17 @@ void ChildList::index_erase(std::uint32_t at) noexcept {
 void ChildList::grow_index() {
   Heap& h = *heap_;
   if (h.index_mask >= UINT32_MAX / 2) throw std::bad_alloc();
-  std::uint32_t old_size = h.index_mask + 1;
-  std::uint64_t* old = h.index;
-  void* grown = std::calloc(std::size_t{old_size} * 2, sizeof(std::uint64_t));
+  std::uint32_t new_size = (h.index_mask + 1) * 2;
+  void* grown = std::calloc(new_size, sizeof(std::uint64_t));
   if (grown == nullptr) throw std::bad_alloc();
+  std::free(h.index);
   h.index = static_cast<std::uint64_t*>(grown);
-  h.index_mask = old_size * 2 - 1;
-  for (std::uint32_t i = 0; i < old_size; ++i) {
-    if (old[i] != 0) index_insert(old[i]);
+  h.index_mask = new_size - 1;
+  // In list order: the children were made one after another, so their
+  // memory is walked mostly in order too.
+  for (std::uint32_t i = 0; i < h.used; ++i) {
+    if (h.items[i] != nullptr) index_insert(h.items[i]);
   }
-  std::free(old);
 }
 
 }  // namespace moxtile

@@ -3,12 +3,16 @@
 // Each entry is a counted reference to the child node, so a listed child is
 // always alive. Up to 8 children live inline and are searched linearly. Once a
 // directory outgrows that, the children move to a heap array and get a name
-// index (open addressing over positions in the array, keyed by a hash of the
-// name); removed entries become holes that are squeezed out in bulk, so
+// index: open addressing keyed by a hash of the name, each slot holding the
+// child's address beside 16 more bits of that hash, so a probe that does not
+// match is almost always turned away without touching the child. Each child
+// knows its position in the array (INode::list_position), so removal needs
+// no search; removed entries become holes that are squeezed out in bulk, so
 // removing children one after another stays linear overall.
 //
 // Thread safety: none of its own; guarded by the directory node's lock
-// (shared for find/for_each, exclusive for append/remove).
+// (shared for find/for_each, exclusive for append/remove). That lock also
+// guards the list positions it writes into the children.
 #pragma once
 
 #include <cstddef>
@@ -67,7 +71,8 @@ class ChildList final {
  private:
   // The heap form: `items` holds `used` slots, of which `live` are children
   // and the rest holes (nullptr). `index` has index_mask + 1 slots, each 0
-  // (empty) or (upper 32 bits of the name hash) << 32 | (position + 1).
+  // (empty) or (upper 16 bits of the name tag) << 48 | (the child's address);
+  // a child's home slot is its name tag & index_mask.
   struct Heap {
     INode** items;
     std::uint64_t* index;
@@ -82,7 +87,7 @@ class ChildList final {
   void move_to_heap();
   void make_room();
   void compact() noexcept;
-  void index_insert(std::uint64_t slot) noexcept;
+  void index_insert(INode* child) noexcept;
   void index_erase(std::uint32_t at) noexcept;
   void grow_index();
 

@@ -6,6 +6,7 @@
 //   id, parent, depth, name,   immutable after construction (a node's kind
 //   type, symlink target       never changes), read without any lock
 //   children, going            guarded by `lock` (shared to read, exclusive to change)
+//   list position              guarded by the parent's lock (see child_list.h)
 //   file bytes                 guarded by `lock` (shared to read, exclusive to write)
 //   file lock flag             atomic (see file_lock.h)
 //
@@ -58,6 +59,11 @@ class INode final {
   bool is_directory() const noexcept { return type_ == NodeType::Directory; }
   bool is_file() const noexcept { return type_ == NodeType::File; }
   bool is_symlink() const noexcept { return type_ == NodeType::Symlink; }
+
+  // Where the parent's child list keeps this node once that list has moved
+  // to the heap; read and written only by that list, under the parent's lock.
+  std::uint32_t list_position() const noexcept { return list_position_; }
+  void set_list_position(std::uint32_t at) noexcept { list_position_ = at; }
 
   // The lock around the node's content.
   RwLock& lock() const noexcept { return lock_; }
@@ -122,6 +128,7 @@ class INode final {
   const NodeType type_;
   bool going_ = false;
   const std::uint32_t name_tag_;
+  std::uint32_t list_position_ = 0;
   NameStorage name_;
   Payload payload_;
 };
