@@ -1,5 +1,8 @@
 #include "fs/child_list.h"
 
+#include <sys/random.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -19,13 +22,51 @@ constexpr std::uint32_t kMinHolesToCompact = 16;
 // least 1/kHoleShareToCompactOnAppend of the slots are holes.
 constexpr std::uint32_t kHoleShareToCompactOnAppend = 4;
 
-inline std::uint64_t mix(std::uint64_t h) noexcept {
-  h ^= h >> 33;
-  h *= 0xff51afd7ed558ccdULL;
-  h ^= h >> 33;
-  h *= 0xc4ceb9fe1a85ec53ULL;
-  h ^= h >> 33;
-  return h;
+// Name hashing: 64x64->128-bit multiplies folded to 64 bits, two per short
+// name, under a key drawn once per process.
+constexpr std::uint64_t kFirst = 0xa0761d6478bd642fULL;
+constexpr std::uint64_t kSecond = 0xe7037ed1a0b428dbULL;
+
+__extension__ typedef unsigned __int128 Wide;
+
+inline std::uint64_t fold(std::uint64_t a, std::uint64_t b) noexcept {
+  Wide r = static_cast<Wide>(a) * b;
+  return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
+}
+inline std::uint64_t load8(const char* p) noexcept {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+inline std::uint64_t load4(const char* p) noexcept {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+// Equal names, without a library call for the short names that are the rule.
+inline bool same_name(std::string_view a, std::string_view b) noexcept {
+  const std::size_t n = a.size();
+  if (n != b.size()) return false;
+  const char* p = a.data();
+  const char* q = b.data();
+  if (n > 16) return std::memcmp(p, q, n) == 0;
+  if (n >= 8) return load8(p) == load8(q) && load8(p + n - 8) == load8(q + n - 8);
+  if (n >= 4) return load4(p) == load4(q) && load4(p + n - 4) == load4(q + n - 4);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (p[i] != q[i]) return false;
+  }
+  return true;
+}
+
+std::uint64_t hash_key() noexcept {
+  std::uint64_t key = 0;
+  // Without the kernel's randomness the key still differs by address and time.
+  if (getrandom(&key, sizeof key, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof key)) {
+    key = reinterpret_cast<std::uintptr_t>(&key) ^
+          static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  }
+  return fold(key ^ kFirst, kSecond) | 1;
 }
 
 // User-space addresses fit in 48 bits on every 64-bit Linux target (larger
@@ -49,20 +90,27 @@ inline std::uint64_t make_slot(const INode* node) noexcept {
 }  // namespace
 
 std::uint64_t hash_name(std::string_view name) noexcept {
-  std::uint64_t h = 0x9e3779b97f4a7c15ULL ^ (name.size() * 0x100000001b3ULL);
+  // Keyed per process, so that names picked to collide in one run (an
+  // untrusted program choosing file names) do not collide in another.
+  static const std::uint64_t key = hash_key();
   const char* p = name.data();
   std::size_t n = name.size();
-  for (; n >= 8; p += 8, n -= 8) {
-    std::uint64_t k;
-    std::memcpy(&k, p, 8);
-    h = (h ^ mix(k)) * 0x9ddfea08eb382d69ULL;
+  std::uint64_t h = key ^ (n * 0x100000001b3ULL);
+  // 16 bytes per round, the last (possibly overlapping) 16 in the final one.
+  for (; n > 16; p += 16, n -= 16) h = fold(load8(p) ^ h, load8(p + 8) ^ kSecond);
+  std::uint64_t a = 0;
+  std::uint64_t b = 0;
+  if (n >= 8) {
+    a = load8(p);
+    b = load8(p + n - 8);
+  } else if (n >= 4) {
+    a = load4(p);
+    b = load4(p + n - 4);
+  } else if (n > 0) {
+    const auto byte = [&](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
+    a = byte(0) << 16 | byte(n / 2) << 8 | byte(n - 1);
   }
-  if (n > 0) {
-    std::uint64_t k = 0;
-    std::memcpy(&k, p, n);
-    h = (h ^ mix(k)) * 0x9ddfea08eb382d69ULL;
-  }
-  return mix(h);
+  return fold(fold(a ^ kFirst, b ^ h) ^ kSecond, h ^ kFirst);
 }
 
 ChildList::~ChildList() {
@@ -86,7 +134,7 @@ INode* ChildList::find(std::string_view name) const noexcept {
 INode* ChildList::find(std::string_view name, std::uint32_t tag) const noexcept {
   if (!on_heap()) {
     for (std::uint32_t i = 0; i < inline_size_; ++i) {
-      if (inline_[i]->name() == name) return inline_[i];
+      if (same_name(inline_[i]->name(), name)) return inline_[i];
     }
     return nullptr;
   }
@@ -97,7 +145,7 @@ INode* ChildList::find(std::string_view name, std::uint32_t tag) const noexcept 
     if (slot == 0) return nullptr;
     if (check_of(slot) == check) {
       INode* node = node_of(slot);
-      if (node->name() == name) return node;
+      if (same_name(node->name(), name)) return node;
     }
   }
 }

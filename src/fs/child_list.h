@@ -24,7 +24,7 @@ namespace moxtile {
 class INode;
 class NodeRef;
 
-// 64-bit hash of a name's bytes.
+// 64-bit hash of a name's bytes, keyed per process.
 std::uint64_t hash_name(std::string_view name) noexcept;
 // Upper 32 bits of hash_name(name): what the name index keys on.
 inline std::uint32_t name_tag_of(std::string_view name) noexcept {

@@ -166,26 +166,34 @@ IoResult<FileHandle> open_raw(std::shared_ptr<FileSystem> fs, InodeId id, FileHa
 IoResult<FileHandle> open(std::shared_ptr<FileSystem> fs, std::string_view path,
                           FileHandleType type, bool create) {
   PathSplit split = split_path(path);
-  auto directory = fs->resolve_path(split.parent);
+  auto directory = fs->walk(split.parent, false);
   if (!directory) return directory.error();
   // A path ending in a separator names a directory, never a file.
   if (split.name.empty()) return IoErrorKind::NotAFile;
   if (split.name == "." || split.name == "..") {
     InodeId id = split.name == "." ? (*directory)->id() : (*directory)->parent();
+    directory->reset();
     return FileHandle::open_by_id(std::move(fs), id, type);
   }
+  if (!(*directory)->is_directory()) return IoErrorKind::NotADirectory;
   // One hash serves the lookup and, for a new file, the creation.
   const std::uint32_t tag = name_tag_of(split.name);
-  auto found = FileSystem::lookup_child(**directory, split.name, tag);
-  if (found) {
-    InodeId id = (*found)->id();
-    auto file = fs->follow(std::move(*found));
+  if (INode* child = (*directory)->children().find(split.name, tag)) {
+    InodeId id = child->id();
+    NodeRef found = NodeRef::share(child);  // listed under the lock, so alive
+    directory->reset();
+    auto file = fs->follow(std::move(found));
     if (!file) return file.error();
     return FileHandle::open_node(std::move(fs), id, type, std::move(*file));
   }
-  if (!create || found.error().kind() != IoErrorKind::InodeNotFound) return found.error();
-  auto made = fs->create_in(**directory, split.name, tag, NodeType::File);
+  if (!create) return IoErrorKind::InodeNotFound;
+  // Creation needs the directory exclusively: let go, then take it again.
+  NodeRef parent = directory->release();
+  INode* parent_node = parent.get();
+  HeldNode held = HeldNode::take(parent_node, std::move(parent), true);
+  auto made = fs->create_in(held, split.name, tag, NodeType::File, true);
   if (!made) return made.error();
+  held.reset();
   InodeId id = (*made)->id();
   return FileHandle::open_node(std::move(fs), id, type, std::move(*made));
 }

@@ -61,52 +61,48 @@ IoResult<InodeId> FileSystem::create_inode(InodeId parent, std::string_view name
   InodeId id = next_inode_id_.fetch_add(1, std::memory_order_relaxed);
   auto directory = resolve(parent);
   if (!directory) return directory.error();
-  auto node = insert_child(**directory, id, name, name_tag_of(name), type, symlink_target);
-  if (!node) return node.error();
+  INode* node = directory->get();
+  HeldNode held = HeldNode::take(node, std::move(*directory), true);
+  auto made = insert_child(*held, id, name, name_tag_of(name), type, symlink_target, false);
+  if (!made) return made.error();
   return id;
 }
 
-IoResult<NodeRef> FileSystem::create_in(INode& directory, std::string_view name, NodeType type) {
-  return create_in(directory, name, name_tag_of(name), type);
-}
-
-IoResult<NodeRef> FileSystem::create_in(INode& directory, std::string_view name, std::uint32_t tag,
-                                        NodeType type) {
+IoResult<NodeRef> FileSystem::create_in(const HeldNode& directory, std::string_view name,
+                                        std::uint32_t tag, NodeType type, bool keep) {
   if (!is_valid_name(name)) return IoErrorKind::ResourceAlreadyExists;
   InodeId id = next_inode_id_.fetch_add(1, std::memory_order_relaxed);
-  return insert_child(directory, id, name, tag, type, 0);
+  return insert_child(*directory, id, name, tag, type, 0, keep);
 }
 
 IoResult<NodeRef> FileSystem::insert_child(INode& directory, InodeId id, std::string_view name,
                                            std::uint32_t tag, NodeType type,
-                                           InodeId symlink_target) {
+                                           InodeId symlink_target, bool keep) {
   std::size_t depth = directory.depth() + 1;
   if (depth > kMaxDepth) {
     // Too deep either way; only an existing name takes precedence.
     if (!directory.is_directory()) return IoErrorKind::MaxRecursionDepthExceeded;
-    SharedGuard guard(directory.lock());
     if (directory.children().find(name, tag) != nullptr) return IoErrorKind::ResourceAlreadyExists;
     return IoErrorKind::MaxRecursionDepthExceeded;
   }
   if (!directory.is_directory()) return IoErrorKind::NotADirectory;
-
-  // Built before the lock is taken; dropped after it is released on failure.
-  NodeRef node = INode::make_tagged(id, directory.id(), static_cast<std::uint32_t>(depth), name,
-                                    tag, type, symlink_target);
-  ExclusiveGuard guard(directory.lock());
   ChildList& children = directory.children();
   if (children.find(name, tag) != nullptr) return IoErrorKind::ResourceAlreadyExists;
   if (directory.going()) return IoErrorKind::InodeNotFound;
-  // Until the table has it, only this thread can reach the new node.
+  NodeRef node = INode::make_tagged(id, directory.id(), static_cast<std::uint32_t>(depth), name,
+                                    tag, type, symlink_target);
+  // Until the table has it, only this thread can reach the new node, so the
+  // list's and the table's references are plain stores.
+  INode* made = node.get();
   children.append(node.share_unpublished());
   try {
     // Table locks are leaves: fine under the directory's lock.
-    inodes_.insert(node.share_unpublished());
+    inodes_.insert(keep ? node.share_unpublished() : std::move(node));
   } catch (...) {
-    children.remove(node.get());
+    children.remove(made);
     throw;
   }
-  return node;
+  return node;  // empty unless `keep`
 }
 
 void FileSystem::release_inode_id(InodeId id) { inodes_.remove(id); }

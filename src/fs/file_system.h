@@ -5,9 +5,11 @@
 // locks are held only inside a table operation); each node has a reader/writer
 // lock around its content; each file has an atomic open-handle flag.
 //
-// Lock order, everywhere: a thread holds at most one node lock at a time (a
-// removal lets go of the node's lock before it takes the parent's; path
-// resolution goes hand over hand without holding a lock across a step).
+// Lock order, everywhere: node locks are only ever nested downwards. A path
+// walk holds a directory while it locks the child it steps to (shared, or
+// exclusively on the last step of a walk for a creation), then lets go of the
+// directory; every other operation holds at most one node lock at a time (a
+// removal lets go of the node's lock before it takes the parent's).
 // Table locks are leaves: held only inside one table operation, never while
 // taking another lock. See inode.h for which field is guarded by what.
 //
@@ -25,6 +27,7 @@
 
 #include "base/io_result.h"
 #include "fs/file_handle_type.h"
+#include "fs/held_node.h"
 #include "fs/inode_table.h"
 
 namespace moxtile {
@@ -131,20 +134,21 @@ class FileSystem final {
   // `node` itself, or what it designates when it is a symlink.
   IoResult<NodeRef> follow(NodeRef node) const;
   IoResult<NodeRef> resolve_path(std::string_view path) const;
+  // Walks `path` from the root and holds the node reached, locked when it is
+  // a directory: exclusively with `exclusive`, else shared.
+  IoResult<HeldNode> walk(std::string_view path, bool exclusive) const;
   // The child of `directory` called `name` (an ordinary name, not "", ".", "..").
   static IoResult<NodeRef> lookup_child(const INode& directory, std::string_view name);
-  // The same with name_tag_of(name) at hand.
-  static IoResult<NodeRef> lookup_child(const INode& directory, std::string_view name,
-                                        std::uint32_t tag);
-  // Name check, id, then insert_child.
-  IoResult<NodeRef> create_in(INode& directory, std::string_view name, NodeType type);
-  // The same with name_tag_of(name) at hand, so the name is hashed once.
-  IoResult<NodeRef> create_in(INode& directory, std::string_view name, std::uint32_t tag,
-                              NodeType type);
-  // Everything of creation after the id is drawn, under one exclusive hold
-  // of the directory's lock. `tag` is name_tag_of(name).
+  // Name check, id, then insert_child. `directory` is held exclusively (when
+  // it is a directory); `tag` is name_tag_of(name), so the name is hashed once.
+  IoResult<NodeRef> create_in(const HeldNode& directory, std::string_view name, std::uint32_t tag,
+                              NodeType type, bool keep);
+  // Everything of creation after the id is drawn, inside the caller's
+  // exclusive hold of the directory's lock. Hands back a reference to the new
+  // node only with `keep` (an empty one otherwise).
   IoResult<NodeRef> insert_child(INode& directory, InodeId id, std::string_view name,
-                                 std::uint32_t tag, NodeType type, InodeId symlink_target);
+                                 std::uint32_t tag, NodeType type, InodeId symlink_target,
+                                 bool keep);
   // Removal in two phases: empty_directory, then detach. `parent_hint`: the
   // directory `node` was just listed in, if known (saves a table lookup in
   // recursive removal); nullptr to look it up.

@@ -7,9 +7,12 @@ namespace moxtile {
 
 IoStatus FileSystem::make_at_path(std::string_view path, NodeType type) {
   PathSplit split = split_path(path);
-  auto directory = resolve_path(split.parent);
+  const std::uint32_t tag = name_tag_of(split.name);
+  // The parent is locked exclusively on the walk's last step, so creation
+  // needs no second lookup of it.
+  auto directory = walk(split.parent, true);
   if (!directory) return directory.error();
-  auto node = create_in(**directory, split.name, type);
+  auto node = create_in(*directory, split.name, tag, type, false);
   if (!node) return node.error();
   return {};
 }

@@ -2,6 +2,7 @@
 // Always from the root; '/' and '\\' both separate. Hand over hand: at most
 // two nodes are held at a time.
 #include "fs/file_system.h"
+#include "fs/held_node.h"
 #include "fs/inline_vector.h"
 
 namespace moxtile {
@@ -19,15 +20,6 @@ IoResult<NodeRef> FileSystem::lookup_child(const INode& directory, std::string_v
   return NodeRef::share(child);  // listed under the lock, so alive
 }
 
-IoResult<NodeRef> FileSystem::lookup_child(const INode& directory, std::string_view name,
-                                           std::uint32_t tag) {
-  if (!directory.is_directory()) return IoErrorKind::NotADirectory;
-  SharedGuard guard(directory.lock());
-  INode* child = directory.children().find(name, tag);
-  if (child == nullptr) return IoErrorKind::InodeNotFound;
-  return NodeRef::share(child);
-}
-
 IoResult<InodeId> FileSystem::find_inode_by_name(InodeId directory, std::string_view name) const {
   auto node = resolve(directory);
   if (!node) return node.error();
@@ -39,77 +31,79 @@ IoResult<InodeId> FileSystem::find_inode_by_name(InodeId directory, std::string_
   return (*child)->id();
 }
 
-IoResult<NodeRef> FileSystem::resolve_path(std::string_view path) const {
-  // Lock coupling over directories: the directory reached is locked shared
-  // before the one it was found in is let go. One seen under its own lock
-  // without the going mark cannot be detached until that lock is let go
-  // (marking needs the exclusive hold), so it stays alive without reference
-  // counting. Anything else (a file, a directory already going, a node
-  // reached through the table) is held by `owned`; files are never locked
-  // here, so a long write to one does not stall walks through its directory.
-  // Locks are only ever taken downwards while another is held, and no writer
-  // holds two node locks, so this cannot deadlock.
-  INode* held = root_.get();  // locked shared when it is a directory
-  NodeRef owned;              // keeps `held` alive when its lock alone does not
-  held->lock().lock_shared();
-  auto let_go = [&] {
-    if (held->is_directory()) held->lock().unlock_shared();
-  };
-  // Moves to `next`, a child listed in `held` (a directory, so locked).
-  auto step_to = [&](INode* next) {
-    NodeRef keep;
-    if (next->is_directory()) {
-      next->lock().lock_shared();
-      if (next->going()) keep = NodeRef::share(next);
-    } else {
-      keep = NodeRef::share(next);  // listed under the lock, so alive
+namespace {
+
+// Where the last component that moves the walk ends (not empty, not "."), or
+// nullptr when there is none and the walk stays at the root.
+const char* last_step_end(std::string_view path) {
+  const char* const begin = path.data();
+  const char* end = begin + path.size();
+  while (end != begin) {
+    while (end != begin && is_separator(end[-1])) --end;
+    const char* start = end;
+    while (start != begin && !is_separator(start[-1])) --start;
+    if (end - start == 1 && *start == '.') {
+      end = start;
+      continue;
     }
-    held->lock().unlock_shared();
-    held = next;
-    owned = std::move(keep);
-  };
-  // Lets go of `held` and continues at the node the table has under `id`.
-  auto jump_to = [&](InodeId id) -> IoStatus {
-    let_go();
-    owned.reset();
-    auto next = resolve(id);
-    if (!next) return next.error();
-    owned = std::move(*next);
-    held = owned.get();
-    if (held->is_directory()) held->lock().lock_shared();
-    return {};
-  };
+    return end == start ? nullptr : end;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+IoResult<HeldNode> FileSystem::walk(std::string_view path, bool exclusive) const {
+  // Lock coupling over directories: the directory reached is locked before
+  // the one it was found in is let go, so a listed child stays alive without
+  // reference counting (see held_node.h). Files are never locked here, so a
+  // long write to one does not stall walks through its directory. Locks are
+  // only ever taken downwards while another is held (the exclusive one, if
+  // asked for, only on the last step), so this cannot deadlock.
+  const char* const last = last_step_end(path);
+  HeldNode held = HeldNode::take(root_.get(), NodeRef(), exclusive && last == nullptr);
   const char* const end = path.data() + path.size();
   const char* p = path.data();
   while (true) {
     const char* stop = p;
     while (stop != end && !is_separator(*stop)) ++stop;
     const std::string_view component(p, static_cast<std::size_t>(stop - p));
+    const bool mode = exclusive && stop == last;
     if (component.empty() || component == ".") {
       // Nothing to do.
     } else if (component == "..") {
-      IoStatus moved = jump_to(held->parent());
-      if (!moved) return moved.error();
+      // Continues at the node the table has under the parent's id.
+      InodeId parent = held->parent();
+      held.reset();
+      auto next = resolve(parent);
+      if (!next) return next.error();
+      INode* node = next->get();
+      held = HeldNode::take(node, std::move(*next), mode);
     } else {
-      if (!held->is_directory()) return IoErrorKind::NotADirectory;  // unlocked, owned
+      if (!held->is_directory()) return IoErrorKind::NotADirectory;
       INode* child = held->children().find(component);
-      if (child == nullptr) {
-        held->lock().unlock_shared();
-        return IoErrorKind::InodeNotFound;
-      }
+      if (child == nullptr) return IoErrorKind::InodeNotFound;
       if (child->is_symlink()) {
-        IoStatus moved = jump_to(child->symlink_target());
-        if (!moved) return moved.error();
+        InodeId target = child->symlink_target();
+        held.reset();
+        auto next = resolve(target);
+        if (!next) return next.error();
+        INode* node = next->get();
+        held = HeldNode::take(node, std::move(*next), mode);
       } else {
-        step_to(child);
+        held.step_to(child, mode);
       }
     }
     if (stop == end) break;
     p = stop + 1;
   }
-  NodeRef result = owned.get() == held ? std::move(owned) : NodeRef::share(held);
-  let_go();
-  return result;
+  return held;
+}
+
+IoResult<NodeRef> FileSystem::resolve_path(std::string_view path) const {
+  auto held = walk(path, false);
+  if (!held) return held.error();
+  return held->release();
 }
 
 IoResult<InodeId> FileSystem::get_inode_by_path_raw(std::string_view path) const {

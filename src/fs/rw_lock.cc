@@ -66,14 +66,15 @@ void RwLock::spin_or_sleep(std::uint32_t seen, int& spins) {
   state_.wait(seen, std::memory_order_relaxed);
 }
 
-void RwLock::wake_after_last_reader(std::uint32_t now) {
-  // Only from the exact state "no readers, no writer, sleepers": if a writer
-  // got in meanwhile it kept S and wakes everyone on unlock; if a reader got
-  // in, its own unlock comes back here.
-  std::uint32_t cur = now;
-  while ((cur & (kReaders | kWriter | kSleepers)) == kSleepers) {
-    if (state_.compare_exchange_weak(cur, cur & ~kSleepers, std::memory_order_relaxed)) {
-      state_.notify_all();
+void RwLock::unlock_shared_slow(std::uint32_t seen) {
+  std::uint32_t s = seen;
+  for (;;) {
+    std::uint32_t next = s - 1;
+    const bool last = (next & (kReaders | kWriter)) == 0;
+    if (last) next &= ~kSleepers;
+    if (state_.compare_exchange_weak(s, next, std::memory_order_release,
+                                     std::memory_order_relaxed)) {
+      if (last && (s & kSleepers) != 0) state_.notify_all();
       return;
     }
   }

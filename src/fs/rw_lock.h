@@ -16,14 +16,20 @@
 //   free (0)         R=1                 W                   -                      -
 //   R>0              R+1                 set WW, wait        R-1                    -
 //   R>0 | WW         wait                wait                R-1; if R=0 and S:     -
-//                                                            clear S (exact CAS),
-//                                                            notify all
+//                                                            clear S in the same
+//                                                            step, notify all
 //   W (| S)          wait                wait                -                      clear W and S,
 //                                                                                   then notify if
 //                                                                                   S was set
+// lock_shared adds to R first and looks after: a reader that finds W or WW set
+// takes its count back at once (as unlock_shared, so a last reader's wake-up
+// still happens), so R may briefly count a reader that is not in; writers
+// simply retry then.
 // A writer that acquires clears WW but keeps S, so that its own unlock wakes
 // the sleepers that are still there. Sleepers re-announce themselves (WW, S)
-// after every wake-up.
+// after every wake-up. Nothing writes the word after letting go of the lock
+// (the node holding it may be freed by then), so a release that finds S only
+// after its own step wakes everyone and leaves S for a later release to clear.
 #pragma once
 
 #include <atomic>
@@ -48,23 +54,38 @@ class RwLock final {
   }
 
   void unlock() {
-    std::uint32_t prev = state_.fetch_and(~(kWriter | kSleepers), std::memory_order_release);
-    if ((prev & kSleepers) != 0) state_.notify_all();
+    // After the release the word may belong to a node already freed, so S is
+    // cleared in the same step or not at all; only a wake-up comes after.
+    std::uint32_t s = state_.load(std::memory_order_relaxed);
+    if ((s & kSleepers) == 0) {
+      // One atomic add (an and that returned the old word would be a
+      // compare-and-swap loop).
+      std::uint32_t prev = state_.fetch_sub(kWriter, std::memory_order_release);
+      if ((prev & kSleepers) != 0) state_.notify_all();  // S came meanwhile; it stays
+      return;
+    }
+    state_.fetch_and(~(kWriter | kSleepers), std::memory_order_release);
+    state_.notify_all();
   }
 
   void lock_shared() {
-    std::uint32_t s = state_.load(std::memory_order_relaxed);
-    if ((s & (kWriter | kWriterWaiting)) == 0 &&
-        state_.compare_exchange_strong(s, s + 1, std::memory_order_acquire,
-                                       std::memory_order_relaxed)) {
-      return;
-    }
+    // One atomic add, cheaper than a compare-and-swap; a reader that finds a
+    // writer in or waiting takes its count back and waits its turn.
+    std::uint32_t before = state_.fetch_add(1, std::memory_order_acquire);
+    if ((before & (kWriter | kWriterWaiting)) == 0) return;
+    unlock_shared();
     lock_shared_slow();
   }
 
   void unlock_shared() {
-    std::uint32_t now = state_.fetch_sub(1, std::memory_order_release) - 1;
-    if ((now & (kReaders | kSleepers)) == kSleepers) wake_after_last_reader(now);
+    std::uint32_t s = state_.load(std::memory_order_relaxed);
+    if ((s & kSleepers) == 0) {
+      std::uint32_t now = state_.fetch_sub(1, std::memory_order_release) - 1;
+      // S came meanwhile: wake, and leave S to a later release.
+      if ((now & (kReaders | kSleepers)) == kSleepers) state_.notify_all();
+      return;
+    }
+    unlock_shared_slow(s);
   }
 
   // Succeeds unless a writer holds the lock (a merely waiting writer does not
@@ -90,7 +111,8 @@ class RwLock final {
   void lock_shared_slow();
   // Spins a few rounds, then sleeps until the state is no longer `seen`.
   void spin_or_sleep(std::uint32_t seen, int& spins);
-  void wake_after_last_reader(std::uint32_t now);
+  // unlock_shared with sleepers: the last reader clears S in the same step.
+  void unlock_shared_slow(std::uint32_t seen);
 
   std::atomic<std::uint32_t> state_{0};
 };

@@ -1,0 +1,114 @@
+// HeldNode: a node reached by a path walk, kept alive and, when it is a
+// directory, locked (shared, or exclusive when the walk was asked to).
+//
+// A directory seen under its own lock without the going mark cannot be
+// detached until that lock is let go, so it needs no counted reference;
+// anything else (a file, a directory already going, a node reached through
+// the table) is held by one.
+//
+// Thread safety: a local value of one thread; moving it hands the lock over.
+#pragma once
+
+#include <utility>
+
+#include "fs/inode.h"
+
+namespace moxtile {
+
+class HeldNode final {
+ public:
+  HeldNode() noexcept = default;
+  HeldNode(HeldNode&& other) noexcept
+      : node_(std::exchange(other.node_, nullptr)),
+        owned_(std::move(other.owned_)),
+        exclusive_(other.exclusive_) {}
+  HeldNode& operator=(HeldNode&& other) noexcept {
+    if (this != &other) {
+      let_go();
+      node_ = std::exchange(other.node_, nullptr);
+      owned_ = std::move(other.owned_);
+      exclusive_ = other.exclusive_;
+    }
+    return *this;
+  }
+  HeldNode(const HeldNode&) = delete;
+  HeldNode& operator=(const HeldNode&) = delete;
+  ~HeldNode() { let_go(); }
+
+  // Locks `node` (when a directory) in the given mode and holds it. The
+  // caller keeps `node` alive until then: it is listed in a directory the
+  // caller has locked, or `owned` holds it.
+  static HeldNode take(INode* node, NodeRef owned, bool exclusive) {
+    HeldNode held;
+    held.node_ = node;
+    held.exclusive_ = exclusive;
+    if (node->is_directory()) {
+      if (exclusive) {
+        node->lock().lock();
+      } else {
+        node->lock().lock_shared();
+      }
+      if (!owned && node->going()) owned = NodeRef::share(node);
+    } else if (!owned) {
+      owned = NodeRef::share(node);
+    }
+    held.owned_ = std::move(owned);
+    return held;
+  }
+
+  // Moves to `child`, listed in the directory held now: `child` is locked
+  // (or counted) before that directory is let go.
+  void step_to(INode* child, bool exclusive) {
+    NodeRef keep;
+    if (child->is_directory()) {
+      if (exclusive) {
+        child->lock().lock();
+      } else {
+        child->lock().lock_shared();
+      }
+      if (child->going()) keep = NodeRef::share(child);
+    } else {
+      keep = NodeRef::share(child);
+    }
+    unlock();
+    node_ = child;
+    exclusive_ = exclusive;
+    owned_.swap(keep);  // the old reference, if any, goes with `keep`
+  }
+
+  INode* get() const noexcept { return node_; }
+  INode* operator->() const noexcept { return node_; }
+  INode& operator*() const noexcept { return *node_; }
+
+  // A counted reference to the node, then lets go of the lock.
+  NodeRef release() noexcept {
+    NodeRef ref = owned_ ? std::move(owned_) : NodeRef::share(node_);
+    let_go();
+    return ref;
+  }
+
+  // Lets go of the lock and the node now.
+  void reset() noexcept { let_go(); }
+
+ private:
+  void unlock() noexcept {
+    if (!node_->is_directory()) return;
+    if (exclusive_) {
+      node_->lock().unlock();
+    } else {
+      node_->lock().unlock_shared();
+    }
+  }
+  void let_go() noexcept {
+    if (node_ == nullptr) return;
+    unlock();
+    node_ = nullptr;
+    owned_.reset();
+  }
+
+  INode* node_ = nullptr;
+  NodeRef owned_;  // set when the lock alone does not keep node_ alive
+  bool exclusive_ = false;
+};
+
+}  // namespace moxtile
