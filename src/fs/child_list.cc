@@ -107,7 +107,9 @@ std::uint64_t hash_name(std::string_view name) noexcept {
     a = load4(p);
     b = load4(p + n - 4);
   } else if (n > 0) {
-    const auto byte = [&](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
+    const auto byte = [&](std::size_t i) {
+      return std::uint64_t{static_cast<unsigned char>(p[i])};
+    };
     a = byte(0) << 16 | byte(n / 2) << 8 | byte(n - 1);
   }
   return fold(fold(a ^ kFirst, b ^ h) ^ kSecond, h ^ kFirst);

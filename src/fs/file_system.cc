@@ -76,8 +76,8 @@ IoResult<NodeRef> FileSystem::create_in(const HeldNode& directory, std::string_v
 }
 
 IoResult<NodeRef> FileSystem::insert_child(INode& directory, InodeId id, std::string_view name,
-                                           std::uint32_t tag, NodeType type,
-                                           InodeId symlink_target, bool keep) {
+                                           std::uint32_t tag, NodeType type, InodeId symlink_target,
+                                           bool keep) {
   std::size_t depth = directory.depth() + 1;
   if (depth > kMaxDepth) {
     // Too deep either way; only an existing name takes precedence.

@@ -40,9 +40,8 @@ class INode final {
   static NodeRef make(InodeId id, InodeId parent, std::uint32_t depth, std::string_view name,
                       NodeType type, InodeId target = 0);
   // The same with name_tag_of(name) already computed by the caller.
-  static NodeRef make_tagged(InodeId id, InodeId parent, std::uint32_t depth,
-                             std::string_view name, std::uint32_t tag, NodeType type,
-                             InodeId target);
+  static NodeRef make_tagged(InodeId id, InodeId parent, std::uint32_t depth, std::string_view name,
+                             std::uint32_t tag, NodeType type, InodeId target);
 
   INode(const INode&) = delete;
   INode& operator=(const INode&) = delete;
@@ -166,8 +165,7 @@ class NodeRef final {
   // the table, and listed only under a lock this thread holds exclusively):
   // a plain store does what an atomic increment would.
   NodeRef share_unpublished() const noexcept {
-    node_->refs_.store(node_->refs_.load(std::memory_order_relaxed) + 1,
-                       std::memory_order_relaxed);
+    node_->refs_.store(node_->refs_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     return adopt(node_);
   }
   // Gives up the reference without dropping it; see adopt().

@@ -62,6 +62,15 @@ IoResult<HeldNode> FileSystem::walk(std::string_view path, bool exclusive) const
   // asked for, only on the last step), so this cannot deadlock.
   const char* const last = last_step_end(path);
   HeldNode held = HeldNode::take(root_.get(), NodeRef(), exclusive && last == nullptr);
+  // Lets go of what is held and continues at the node the table has under `id`.
+  auto jump_to = [&](InodeId id, bool mode) -> IoStatus {
+    held.reset();
+    auto next = resolve(id);
+    if (!next) return next.error();
+    INode* node = next->get();
+    held = HeldNode::take(node, std::move(*next), mode);
+    return {};
+  };
   const char* const end = path.data() + path.size();
   const char* p = path.data();
   while (true) {
@@ -72,24 +81,15 @@ IoResult<HeldNode> FileSystem::walk(std::string_view path, bool exclusive) const
     if (component.empty() || component == ".") {
       // Nothing to do.
     } else if (component == "..") {
-      // Continues at the node the table has under the parent's id.
-      InodeId parent = held->parent();
-      held.reset();
-      auto next = resolve(parent);
-      if (!next) return next.error();
-      INode* node = next->get();
-      held = HeldNode::take(node, std::move(*next), mode);
+      IoStatus moved = jump_to(held->parent(), mode);
+      if (!moved) return moved.error();
     } else {
       if (!held->is_directory()) return IoErrorKind::NotADirectory;
       INode* child = held->children().find(component);
       if (child == nullptr) return IoErrorKind::InodeNotFound;
       if (child->is_symlink()) {
-        InodeId target = child->symlink_target();
-        held.reset();
-        auto next = resolve(target);
-        if (!next) return next.error();
-        INode* node = next->get();
-        held = HeldNode::take(node, std::move(*next), mode);
+        IoStatus moved = jump_to(child->symlink_target(), mode);
+        if (!moved) return moved.error();
       } else {
         held.step_to(child, mode);
       }
