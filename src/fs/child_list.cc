@@ -9,6 +9,7 @@
 #include <new>
 
 #include "base/panic.h"
+#include "fs/epoch.h"
 #include "fs/inode.h"
 #include "fs/table_load.h"
 
@@ -58,6 +59,45 @@ inline bool same_name(std::string_view a, std::string_view b) noexcept {
   }
   return true;
 }
+
+// Loads a word that writers may be changing (they store it with publish()).
+template <class T>
+T load_racing(const T& word) noexcept {
+  return std::atomic_ref<T>(const_cast<T&>(word)).load(std::memory_order_acquire);
+}
+// Stores a word that a reader without the lock may be loading.
+template <class T>
+void publish(T& word, T value) noexcept {
+  std::atomic_ref<T>(word).store(value, std::memory_order_release);
+}
+
+// A name index of `size` slots, zeroed, after one word holding size - 1.
+std::uint64_t* new_index(std::uint32_t size) noexcept {
+  void* p = std::calloc(std::size_t{size} + 1, sizeof(std::uint64_t));
+  if (p == nullptr) return nullptr;
+  auto* base = static_cast<std::uint64_t*>(p);
+  base[0] = size - 1;
+  return base + 1;
+}
+void free_index(void* slots) noexcept { std::free(static_cast<std::uint64_t*>(slots) - 1); }
+
+// Marks the list as changing for its scope: odd count while it lasts. Only
+// writers (holding the directory's lock exclusively) come here.
+class Changing final {
+ public:
+  explicit Changing(std::atomic<std::uint32_t>& count) noexcept : count_(count) {
+    count_.store(count_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+  }
+  ~Changing() {
+    count_.store(count_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+  }
+  Changing(const Changing&) = delete;
+  Changing& operator=(const Changing&) = delete;
+
+ private:
+  std::atomic<std::uint32_t>& count_;
+};
 
 std::uint64_t hash_key() noexcept {
   std::uint64_t key = 0;
@@ -117,15 +157,16 @@ std::uint64_t hash_name(std::string_view name) noexcept {
 
 ChildList::~ChildList() {
   if (!on_heap()) {
-    for (std::uint32_t i = 0; i < inline_size_; ++i) NodeRef::adopt(inline_[i]);
+    for (std::uint32_t i = 0; i < inline_size_; ++i) NodeRef::adopt(inline_at(i));
     return;
   }
-  for (std::uint32_t i = 0; i < heap_->used; ++i) {
-    if (heap_->items[i] != nullptr) NodeRef::adopt(heap_->items[i]);
+  Heap* h = heap();
+  for (std::uint32_t i = 0; i < h->used; ++i) {
+    if (h->items[i] != nullptr) NodeRef::adopt(h->items[i]);
   }
-  std::free(heap_->items);
-  std::free(heap_->index);
-  delete heap_;
+  std::free(h->items);
+  free_index(h->index);
+  delete h;
 }
 
 INode* ChildList::find(std::string_view name) const noexcept {
@@ -136,11 +177,11 @@ INode* ChildList::find(std::string_view name) const noexcept {
 INode* ChildList::find(std::string_view name, std::uint32_t tag) const noexcept {
   if (!on_heap()) {
     for (std::uint32_t i = 0; i < inline_size_; ++i) {
-      if (same_name(inline_[i]->name(), name)) return inline_[i];
+      if (same_name(inline_at(i)->name(), name)) return inline_at(i);
     }
     return nullptr;
   }
-  const Heap& h = *heap_;
+  const Heap& h = *heap();
   const std::uint64_t check = check_of_tag(tag);
   for (std::uint32_t i = tag & h.index_mask;; i = (i + 1) & h.index_mask) {
     std::uint64_t slot = h.index[i];
@@ -152,15 +193,65 @@ INode* ChildList::find(std::string_view name, std::uint32_t tag) const noexcept 
   }
 }
 
+bool ChildList::find_without_lock(std::string_view name, INode*& found) const noexcept {
+  // A seqlock read: whatever is loaded counts only if the change count is
+  // even and the same before and after. Every pointer is checked that way
+  // before it is followed, so a word caught mid-change (words_[0] turning
+  // into the Heap*) is never taken for a node; the epochs keep everything
+  // it could point to allocated.
+  const std::uint32_t before = changes_.load(std::memory_order_acquire);
+  if ((before & 1) != 0) return false;
+  auto unchanged = [&] {
+    std::atomic_thread_fence(std::memory_order_acquire);
+    return changes_.load(std::memory_order_relaxed) == before;
+  };
+  found = nullptr;
+  const std::uint32_t size = load_racing(inline_size_);
+  if (size != kOnHeap) {
+    for (std::uint32_t i = 0; i < size && i < kInlineCapacity; ++i) {
+      auto* child = reinterpret_cast<INode*>(load_racing(words_[i]));
+      if (!unchanged()) return false;
+      if (same_name(child->name(), name)) {
+        found = child;
+        break;
+      }
+    }
+    return unchanged();
+  }
+  const Heap* h = reinterpret_cast<const Heap*>(load_racing(words_[0]));
+  if (!unchanged()) return false;
+  const std::uint64_t* index = load_racing(h->index);
+  if (!unchanged()) return false;
+  const std::uint32_t tag = name_tag_of(name);
+  const std::uint64_t check = check_of_tag(tag);
+  const auto mask = static_cast<std::uint32_t>(index[-1]);
+  // Bounded: entries moving under a racing reader must not keep it probing.
+  for (std::uint32_t i = tag & mask, probes = 0;; i = (i + 1) & mask) {
+    if (probes++ > mask) return false;
+    std::uint64_t slot = load_racing(index[i]);
+    if (slot == 0) break;
+    if (check_of(slot) != check) continue;
+    if (!unchanged()) return false;
+    INode* child = node_of(slot);
+    if (same_name(child->name(), name)) {
+      found = child;
+      break;
+    }
+  }
+  return unchanged();
+}
+
 void ChildList::append(NodeRef child) {
+  Changing change(changes_);
   if (!on_heap()) {
     if (inline_size_ < kInlineCapacity) {
-      inline_[inline_size_++] = child.release();
+      publish(words_[inline_size_], reinterpret_cast<std::uintptr_t>(child.release()));
+      publish(inline_size_, inline_size_ + 1);
       return;
     }
     move_to_heap();
   }
-  Heap& h = *heap_;
+  Heap& h = *heap();
   if (h.used == h.capacity) make_room();
   if (exceeds_max_load(std::uint64_t{h.live} + 1, std::uint64_t{h.index_mask} + 1)) grow_index();
   if ((reinterpret_cast<std::uintptr_t>(child.get()) & ~kAddressMask) != 0) {
@@ -175,17 +266,18 @@ void ChildList::append(NodeRef child) {
 }
 
 NodeRef ChildList::remove(const INode* child) noexcept {
+  Changing change(changes_);
   if (!on_heap()) {
     for (std::uint32_t i = 0; i < inline_size_; ++i) {
-      if (inline_[i] != child) continue;
-      INode* found = inline_[i];
-      std::memmove(&inline_[i], &inline_[i + 1], (inline_size_ - i - 1) * sizeof(INode*));
-      --inline_size_;
+      if (inline_at(i) != child) continue;
+      INode* found = inline_at(i);
+      for (std::uint32_t j = i; j + 1 < inline_size_; ++j) publish(words_[j], words_[j + 1]);
+      publish(inline_size_, inline_size_ - 1);
       return NodeRef::adopt(found);
     }
     return NodeRef();
   }
-  Heap& h = *heap_;
+  Heap& h = *heap();
   const std::uint32_t pos = child->list_position();
   if (pos >= h.used || h.items[pos] != child) return NodeRef();
   const std::uint64_t wanted = make_slot(child);
@@ -209,31 +301,33 @@ void ChildList::move_to_heap() {
   heap->capacity = 2 * kInlineCapacity;
   heap->index_mask = 2 * kInlineCapacity - 1;
   heap->items = static_cast<INode**>(std::malloc(heap->capacity * sizeof(INode*)));
-  heap->index =
-      static_cast<std::uint64_t*>(std::calloc(heap->index_mask + 1, sizeof(std::uint64_t)));
+  heap->index = new_index(heap->index_mask + 1);
   if (heap->items == nullptr || heap->index == nullptr) {
     std::free(heap->items);
-    std::free(heap->index);
+    if (heap->index != nullptr) free_index(heap->index);
     throw std::bad_alloc();
   }
-  std::memcpy(heap->items, inline_, sizeof(inline_));
   heap->used = heap->live = kInlineCapacity;
-  heap_ = heap.release();
-  inline_size_ = kOnHeap;
   for (std::uint32_t i = 0; i < kInlineCapacity; ++i) {
-    heap_->items[i]->set_list_position(i);
-    index_insert(heap_->items[i]);
+    INode* node = inline_at(i);
+    heap->items[i] = node;
+    node->set_list_position(i);
   }
+  Heap* h = heap.release();
+  publish(words_[0], reinterpret_cast<std::uintptr_t>(h));
+  publish(inline_size_, kOnHeap);
+  for (std::uint32_t i = 0; i < kInlineCapacity; ++i) index_insert(h->items[i]);
 }
 
 void ChildList::make_room() {
-  Heap& h = *heap_;
+  Heap& h = *heap();
   if (h.used - h.live >= h.capacity / kHoleShareToCompactOnAppend) {
     compact();
     if (h.used < h.capacity) return;
   }
   if (h.capacity > UINT32_MAX / 2) throw std::bad_alloc();
   std::uint32_t capacity = h.capacity * 2;
+  // Only writers and lock holders read `items`, so it may move at once.
   void* p = std::realloc(h.items, capacity * sizeof(INode*));
   if (p == nullptr) throw std::bad_alloc();
   h.items = static_cast<INode**>(p);
@@ -243,7 +337,7 @@ void ChildList::make_room() {
 void ChildList::compact() noexcept {
   // The index holds addresses, not positions, so only the array and the
   // children's own positions change.
-  Heap& h = *heap_;
+  Heap& h = *heap();
   std::uint32_t out = 0;
   for (std::uint32_t i = 0; i < h.used; ++i) {
     INode* node = h.items[i];
@@ -255,37 +349,39 @@ void ChildList::compact() noexcept {
 }
 
 void ChildList::index_insert(INode* child) noexcept {
-  Heap& h = *heap_;
+  Heap& h = *heap();
   std::uint32_t i = child->name_tag() & h.index_mask;
   while (h.index[i] != 0) i = (i + 1) & h.index_mask;
-  h.index[i] = make_slot(child);
+  publish(h.index[i], make_slot(child));
 }
 
 void ChildList::index_erase(std::uint32_t at) noexcept {
   // Backward-shift deletion: pull later entries of the probe run into the
   // hole when that does not move them before their home slot.
-  Heap& h = *heap_;
+  Heap& h = *heap();
   std::uint32_t mask = h.index_mask;
   std::uint32_t hole = at;
   for (std::uint32_t j = (at + 1) & mask; h.index[j] != 0; j = (j + 1) & mask) {
     std::uint32_t home = node_of(h.index[j])->name_tag() & mask;
     if (((j - home) & mask) >= ((j - hole) & mask)) {
-      h.index[hole] = h.index[j];
+      publish(h.index[hole], h.index[j]);
       hole = j;
     }
   }
-  h.index[hole] = 0;
+  publish(h.index[hole], std::uint64_t{0});
 }
 
 void ChildList::grow_index() {
-  Heap& h = *heap_;
+  Heap& h = *heap();
   if (h.index_mask >= UINT32_MAX / 2) throw std::bad_alloc();
   std::uint32_t new_size = (h.index_mask + 1) * 2;
-  void* grown = std::calloc(new_size, sizeof(std::uint64_t));
+  std::uint64_t* grown = new_index(new_size);
   if (grown == nullptr) throw std::bad_alloc();
-  std::free(h.index);
-  h.index = static_cast<std::uint64_t*>(grown);
+  std::uint64_t* old = h.index;
+  publish(h.index, grown);
   h.index_mask = new_size - 1;
+  // A reader without the lock may still be probing the old one.
+  epoch::retire(old, free_index);
   // In list order: the children were made one after another, so their
   // memory is walked mostly in order too.
   for (std::uint32_t i = 0; i < h.used; ++i) {

@@ -10,11 +10,16 @@
 // no search; removed entries become holes that are squeezed out in bulk, so
 // removing children one after another stays linear overall.
 //
-// Thread safety: none of its own; guarded by the directory node's lock
-// (shared for find/for_each, exclusive for append/remove). That lock also
-// guards the list positions it writes into the children.
+// Thread safety: guarded by the directory node's lock (shared for
+// find/for_each, exclusive for append/remove); that lock also guards the list
+// positions it writes into the children. Path walks may also look a name up
+// with no lock at all (find_without_lock, inside an epoch::ReadGuard): every
+// word such a reader loads is stored atomically, a sequence count tells it
+// when a writer got in the way, and a replaced name index is retired through
+// the epochs rather than freed.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -40,13 +45,18 @@ class ChildList final {
   ChildList(const ChildList&) = delete;
   ChildList& operator=(const ChildList&) = delete;
 
-  std::size_t size() const noexcept { return on_heap() ? heap_->live : inline_size_; }
+  std::size_t size() const noexcept { return on_heap() ? heap()->live : inline_size_; }
   bool empty() const noexcept { return size() == 0; }
 
   // The child called `name` (bytes compared exactly), borrowed; nullptr if none.
   INode* find(std::string_view name) const noexcept;
   // The same with the name's tag (name_tag_of(name)) already at hand.
   INode* find(std::string_view name, std::uint32_t tag) const noexcept;
+  // The same without the directory's lock. False when a concurrent change
+  // got in the way (then look again under the lock); else `found` is the
+  // child or nullptr. REQUIRES: an epoch::ReadGuard on this thread, and the
+  // directory kept allocated by it.
+  bool find_without_lock(std::string_view name, INode*& found) const noexcept;
   // REQUIRES: no child of that name is present.
   void append(NodeRef child);
   // Takes `child` out (keeping the order of the rest) and hands back the
@@ -59,12 +69,13 @@ class ChildList final {
   void for_each(Visit&& visit) const {
     if (!on_heap()) {
       for (std::uint32_t i = 0; i < inline_size_; ++i) {
-        if (!visit(inline_[i])) return;
+        if (!visit(inline_at(i))) return;
       }
       return;
     }
-    for (std::uint32_t i = 0; i < heap_->used; ++i) {
-      if (heap_->items[i] != nullptr && !visit(heap_->items[i])) return;
+    const Heap& h = *heap();
+    for (std::uint32_t i = 0; i < h.used; ++i) {
+      if (h.items[i] != nullptr && !visit(h.items[i])) return;
     }
   }
 
@@ -72,7 +83,8 @@ class ChildList final {
   // The heap form: `items` holds `used` slots, of which `live` are children
   // and the rest holes (nullptr). `index` has index_mask + 1 slots, each 0
   // (empty) or (upper 16 bits of the name tag) << 48 | (the child's address);
-  // a child's home slot is its name tag & index_mask.
+  // a child's home slot is its name tag & index_mask. index[-1] holds
+  // index_mask too, so that a reader without the lock gets both at once.
   struct Heap {
     INode** items;
     std::uint64_t* index;
@@ -84,6 +96,8 @@ class ChildList final {
   static constexpr std::uint32_t kOnHeap = UINT32_MAX;
 
   bool on_heap() const noexcept { return inline_size_ == kOnHeap; }
+  INode* inline_at(std::uint32_t i) const noexcept { return reinterpret_cast<INode*>(words_[i]); }
+  Heap* heap() const noexcept { return reinterpret_cast<Heap*>(words_[0]); }
   void move_to_heap();
   void make_room();
   void compact() noexcept;
@@ -91,11 +105,11 @@ class ChildList final {
   void index_erase(std::uint32_t at) noexcept;
   void grow_index();
 
-  union {
-    INode* inline_[kInlineCapacity];
-    Heap* heap_;
-  };
-  std::uint32_t inline_size_ = 0;  // kOnHeap once the children live in heap_
+  // The children (INode*) while the list is inline; words_[0] is the Heap*
+  // once it is not. Plain words, so that one atomic view serves both.
+  std::uintptr_t words_[kInlineCapacity] = {};
+  std::uint32_t inline_size_ = 0;          // kOnHeap once the children live on the heap
+  std::atomic<std::uint32_t> changes_{0};  // odd while a writer changes the list
 };
 
 }  // namespace moxtile

@@ -27,12 +27,16 @@ std::uint8_t* remap_block(std::uint8_t* block, std::size_t old_size, std::size_t
 
 }  // namespace
 
-FileData::~FileData() {
+FileData::~FileData() { clear(); }
+
+void FileData::clear() noexcept {
   if (is_mapped()) {
     ::munmap(heap_, capacity_);
   } else if (!is_inline()) {
     std::free(heap_);
   }
+  size_ = 0;
+  capacity_ = kInlineCapacity;
 }
 
 void FileData::write_at(std::size_t pos, std::span<const std::uint8_t> bytes) {

@@ -27,6 +27,10 @@ class FileData final {
   const std::uint8_t* data() const noexcept { return is_inline() ? inline_ : heap_; }
   std::span<const std::uint8_t> bytes() const noexcept { return {data(), size_}; }
 
+  // Gives the storage back at once and leaves the file empty (for a file
+  // whose node is going away).
+  void clear() noexcept;
+
   // Stores `bytes` at `pos`, growing the file when they reach past its end.
   // REQUIRES: pos <= size() (so no gap ever needs filling).
   void write_at(std::size_t pos, std::span<const std::uint8_t> bytes);

@@ -1,6 +1,7 @@
 // Node model: construction, resolution by id, creation and release of nodes.
 #include "fs/file_system.h"
 
+#include "fs/epoch.h"
 #include "fs/inode.h"
 
 namespace moxtile {
@@ -15,6 +16,8 @@ bool is_valid_name(std::string_view name) {
 }
 
 }  // namespace
+
+FileSystem::CollectAtEnd::~CollectAtEnd() { epoch::collect(); }
 
 std::shared_ptr<FileSystem> FileSystem::create() { return std::make_shared<FileSystem>(); }
 

@@ -5,11 +5,10 @@
 // locks are held only inside a table operation); each node has a reader/writer
 // lock around its content; each file has an atomic open-handle flag.
 //
-// Lock order, everywhere: node locks are only ever nested downwards. A path
-// walk holds a directory while it locks the child it steps to (shared, or
-// exclusively on the last step of a walk for a creation), then lets go of the
-// directory; every other operation holds at most one node lock at a time (a
-// removal lets go of the node's lock before it takes the parent's).
+// Lock order, everywhere: a thread holds at most one node lock at a time. A
+// path walk reads directories without their locks (see epoch.h) and locks
+// only the node it ends at; a removal lets go of the node's lock before it
+// takes the parent's.
 // Table locks are leaves: held only inside one table operation, never while
 // taking another lock. See inode.h for which field is guarded by what.
 //
@@ -159,6 +158,11 @@ class FileSystem final {
   using ChildVisitor = bool (*)(void* ctx, std::string_view name, bool is_directory);
   IoStatus for_each_child_impl(InodeId directory, ChildVisitor visit, void* ctx) const;
 
+  // Declared first, so destroyed last: frees the nodes the table and the root
+  // leave behind as soon as no walk can reach them.
+  struct CollectAtEnd {
+    ~CollectAtEnd();
+  } collect_at_end_;
   InodeTable inodes_;                            // owns every node
   NodeRef root_;                                 // the root is never removed
   std::atomic<std::uint64_t> next_inode_id_{1};  // only grows

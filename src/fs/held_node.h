@@ -56,24 +56,25 @@ class HeldNode final {
     return held;
   }
 
-  // Moves to `child`, listed in the directory held now: `child` is locked
-  // (or counted) before that directory is let go.
-  void step_to(INode* child, bool exclusive) {
-    NodeRef keep;
-    if (child->is_directory()) {
+  // Locks (or counts) `node`, which the caller reached without a lock or a
+  // reference, so that only the epochs keep it allocated (see epoch.h).
+  // Empty when the node has already lost its last reference.
+  static HeldNode take_reached(INode* node, bool exclusive) {
+    HeldNode held;
+    held.node_ = node;
+    held.exclusive_ = exclusive;
+    if (node->is_directory()) {
       if (exclusive) {
-        child->lock().lock();
+        node->lock().lock();
       } else {
-        child->lock().lock_shared();
+        node->lock().lock_shared();
       }
-      if (child->going()) keep = NodeRef::share(child);
-    } else {
-      keep = NodeRef::share(child);
+      // Not going: still listed, and its lock keeps it so.
+      if (!node->going()) return held;
     }
-    unlock();
-    node_ = child;
-    exclusive_ = exclusive;
-    owned_.swap(keep);  // the old reference, if any, goes with `keep`
+    held.owned_ = NodeRef::try_share(node);
+    if (!held.owned_) held.reset();
+    return held;
   }
 
   INode* get() const noexcept { return node_; }

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "base/debug_text.h"
+#include "fs/epoch.h"
 
 namespace moxtile {
 
@@ -18,6 +19,11 @@ NodeRef INode::make(InodeId id, InodeId parent, std::uint32_t depth, std::string
 NodeRef INode::make_tagged(InodeId id, InodeId parent, std::uint32_t depth, std::string_view name,
                            std::uint32_t tag, NodeType type, InodeId target) {
   return NodeRef::adopt(new INode(id, parent, depth, name, tag, type, target));
+}
+
+void INode::retire() noexcept {
+  if (is_file()) payload_.file.data.clear();
+  epoch::retire(this, [](void* node) { delete static_cast<INode*>(node); });
 }
 
 INode::INode(InodeId id, InodeId parent, std::uint32_t depth, std::string_view name,

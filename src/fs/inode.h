@@ -10,8 +10,9 @@
 //   file bytes                 guarded by `lock` (shared to read, exclusive to write)
 //   file lock flag             atomic (see file_lock.h)
 //
-// A node is freed when its last NodeRef goes: the inode table holds one, the
-// parent's child list another, an open FileHandle a third.
+// A node is freed after its last NodeRef goes (the inode table holds one, the
+// parent's child list another, an open FileHandle a third), once no path walk
+// reading without locks can still reach it.
 #pragma once
 
 #include <atomic>
@@ -98,8 +99,11 @@ class INode final {
 
   void add_ref() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
   void drop_ref() noexcept {
-    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) retire();
   }
+  // The last reference is gone: a file's bytes are freed at once, the node
+  // itself once no path walk can still be reading it (see epoch.h).
+  void retire() noexcept;
   void append_kind_debug(std::string& out) const;
 
   struct FilePayload {
@@ -160,6 +164,18 @@ class NodeRef final {
   static NodeRef share(INode* node) noexcept {
     if (node != nullptr) node->add_ref();
     return adopt(node);
+  }
+  // A reference to a node reached without a lock or a reference (kept
+  // allocated by the epochs only): empty when its last one is already gone,
+  // so that a node on its way to being freed is never revived.
+  static NodeRef try_share(INode* node) noexcept {
+    std::uint32_t refs = node->refs_.load(std::memory_order_relaxed);
+    while (refs != 0) {
+      if (node->refs_.compare_exchange_weak(refs, refs + 1, std::memory_order_relaxed)) {
+        return adopt(node);
+      }
+    }
+    return NodeRef();
   }
   // One more reference to a node that no other thread can reach yet (not in
   // the table, and listed only under a lock this thread holds exclusively):

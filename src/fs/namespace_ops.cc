@@ -1,4 +1,5 @@
 // Namespace operations: mkdir, touch, rm, listing.
+#include "fs/epoch.h"
 #include "fs/file_system.h"
 #include "fs/inline_vector.h"
 #include "fs/path_split.h"
@@ -24,15 +25,25 @@ IoStatus FileSystem::mkdir(std::string_view path) {
 IoStatus FileSystem::touch(std::string_view path) { return make_at_path(path, NodeType::File); }
 
 IoStatus FileSystem::rm(std::string_view path, bool recursive) {
-  auto node = resolve_path(path);
-  if (!node) return node.error();
-  return remove_node(*node, recursive, nullptr);
+  IoStatus status;
+  {
+    auto node = resolve_path(path);
+    if (!node) return node.error();
+    status = remove_node(*node, recursive, nullptr);
+  }
+  epoch::collect();  // what was removed is freed now unless a walk may still see it
+  return status;
 }
 
 IoStatus FileSystem::rm_raw(InodeId id, bool recursive) {
-  auto node = resolve(id);
-  if (!node) return node.error();
-  return remove_node(*node, recursive, nullptr);
+  IoStatus status;
+  {
+    auto node = resolve(id);
+    if (!node) return node.error();
+    status = remove_node(*node, recursive, nullptr);
+  }
+  epoch::collect();
+  return status;
 }
 
 IoStatus FileSystem::remove_node(const NodeRef& node, bool recursive, INode* parent_hint) {

@@ -1,6 +1,6 @@
 // Path resolution: names and paths to nodes, and nodes back to paths.
-// Always from the root; '/' and '\\' both separate. Hand over hand: at most
-// two nodes are held at a time.
+// Always from the root; '/' and '\\' both separate.
+#include "fs/epoch.h"
 #include "fs/file_system.h"
 #include "fs/held_node.h"
 #include "fs/inline_vector.h"
@@ -31,44 +31,20 @@ IoResult<InodeId> FileSystem::find_inode_by_name(InodeId directory, std::string_
   return (*child)->id();
 }
 
-namespace {
-
-// Where the last component that moves the walk ends (not empty, not "."), or
-// nullptr when there is none and the walk stays at the root.
-const char* last_step_end(std::string_view path) {
-  const char* const begin = path.data();
-  const char* end = begin + path.size();
-  while (end != begin) {
-    while (end != begin && is_separator(end[-1])) --end;
-    const char* start = end;
-    while (start != begin && !is_separator(start[-1])) --start;
-    if (end - start == 1 && *start == '.') {
-      end = start;
-      continue;
-    }
-    return end == start ? nullptr : end;
-  }
-  return nullptr;
-}
-
-}  // namespace
-
 IoResult<HeldNode> FileSystem::walk(std::string_view path, bool exclusive) const {
-  // Lock coupling over directories: the directory reached is locked before
-  // the one it was found in is let go, so a listed child stays alive without
-  // reference counting (see held_node.h). Files are never locked here, so a
-  // long write to one does not stall walks through its directory. Locks are
-  // only ever taken downwards while another is held (the exclusive one, if
-  // asked for, only on the last step), so this cannot deadlock.
-  const char* const last = last_step_end(path);
-  HeldNode held = HeldNode::take(root_.get(), NodeRef(), exclusive && last == nullptr);
-  // Lets go of what is held and continues at the node the table has under `id`.
-  auto jump_to = [&](InodeId id, bool mode) -> IoStatus {
-    held.reset();
+  // Directories are read without their locks (ChildList::find_without_lock);
+  // the guard keeps every node met on the way allocated until the walk ends,
+  // and only the node it ends at is locked (or counted) before then. A lookup
+  // that a writer gets in the way of is done again under the lock.
+  epoch::ReadGuard reading;
+  INode* at = root_.get();
+  NodeRef owned;  // holds `at` when it was reached through the table
+  // Continues at the node the table has under `id`.
+  auto jump_to = [&](InodeId id) -> IoStatus {
     auto next = resolve(id);
     if (!next) return next.error();
-    INode* node = next->get();
-    held = HeldNode::take(node, std::move(*next), mode);
+    owned = std::move(*next);
+    at = owned.get();
     return {};
   };
   const char* const end = path.data() + path.size();
@@ -77,26 +53,33 @@ IoResult<HeldNode> FileSystem::walk(std::string_view path, bool exclusive) const
     const char* stop = p;
     while (stop != end && !is_separator(*stop)) ++stop;
     const std::string_view component(p, static_cast<std::size_t>(stop - p));
-    const bool mode = exclusive && stop == last;
     if (component.empty() || component == ".") {
       // Nothing to do.
     } else if (component == "..") {
-      IoStatus moved = jump_to(held->parent(), mode);
+      IoStatus moved = jump_to(at->parent());
       if (!moved) return moved.error();
     } else {
-      if (!held->is_directory()) return IoErrorKind::NotADirectory;
-      INode* child = held->children().find(component);
+      if (!at->is_directory()) return IoErrorKind::NotADirectory;
+      INode* child;
+      if (!at->children().find_without_lock(component, child)) {
+        SharedGuard guard(at->lock());
+        child = at->children().find(component);
+      }
       if (child == nullptr) return IoErrorKind::InodeNotFound;
       if (child->is_symlink()) {
-        IoStatus moved = jump_to(child->symlink_target(), mode);
+        IoStatus moved = jump_to(child->symlink_target());
         if (!moved) return moved.error();
       } else {
-        held.step_to(child, mode);
+        at = child;
+        owned.reset();
       }
     }
     if (stop == end) break;
     p = stop + 1;
   }
+  if (owned) return HeldNode::take(at, std::move(owned), exclusive);
+  HeldNode held = HeldNode::take_reached(at, exclusive);
+  if (held.get() == nullptr) return IoErrorKind::InodeNotFound;  // removed meanwhile
   return held;
 }
 

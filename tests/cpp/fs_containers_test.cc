@@ -1,14 +1,18 @@
 // The inode table and the directory child list, each driven by random
-// operations and compared with a plain reference model.
+// operations and compared with a plain reference model; lookups without the
+// lock racing a writer; deferred freeing under the epochs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fs/child_list.h"
+#include "fs/epoch.h"
 #include "fs/inode.h"
 #include "fs/inode_table.h"
 
@@ -91,6 +95,12 @@ TEST(FsChildList, MatchesAReferenceListUnderRandomOperations) {
         bool present = std::any_of(model.begin(), model.end(),
                                    [&](const NodeRef& n) { return n->name() == name; });
         ASSERT_EQ(list.find(name) != nullptr, present) << name;
+        {
+          epoch::ReadGuard reading;
+          INode* seen = nullptr;
+          ASSERT_TRUE(list.find_without_lock(name, seen));  // nothing races here
+          ASSERT_EQ(seen, list.find(name)) << name;
+        }
         if (present) continue;
         NodeRef node = file_node(next++, name);
         list.append(node);
@@ -117,6 +127,82 @@ TEST(FsChildList, MatchesAReferenceListUnderRandomOperations) {
       }
     }
   }
+}
+
+// Readers without the lock race a writer that appends, removes, moves the
+// list to the heap and grows, compacts and shifts its index: a name listed
+// throughout is always found (or the reader is told to look again), never
+// missed and never mistaken for another.
+TEST(FsChildList, LookupsWithoutTheLockNeverMissAListedName) {
+  for (int round = 0; round < 20; ++round) {
+    ChildList list;
+    std::vector<NodeRef> keep;
+    for (InodeId i = 0; i < 3; ++i) {
+      keep.push_back(file_node(1 + i, "keep" + std::to_string(i)));
+      list.append(keep.back());
+    }
+    std::atomic<bool> stop{false};
+    std::atomic<long> missed{0}, wrong{0}, looked{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 2; ++r) {
+      readers.emplace_back([&] {
+        while (!stop.load(std::memory_order_relaxed)) {
+          for (std::size_t i = 0; i < keep.size(); ++i) {
+            epoch::ReadGuard reading;
+            INode* found = nullptr;
+            if (!list.find_without_lock("keep" + std::to_string(i), found)) continue;
+            ++looked;
+            if (found == nullptr) {
+              ++missed;
+            } else if (found != keep[i].get()) {
+              ++wrong;
+            }
+          }
+        }
+      });
+    }
+    std::mt19937_64 rng(static_cast<std::uint64_t>(round));
+    std::vector<NodeRef> churn;
+    InodeId next = 100;
+    for (int step = 0; step < 3000; ++step) {
+      if (churn.size() < 200 && (churn.empty() || rng() % 3 != 0)) {
+        churn.push_back(file_node(next, "c" + std::to_string(next)));
+        ++next;
+        list.append(churn.back());
+      } else {
+        std::size_t at = rng() % churn.size();
+        list.remove(churn[at].get());
+        churn.erase(churn.begin() + static_cast<std::ptrdiff_t>(at));
+      }
+    }
+    stop = true;
+    for (auto& t : readers) t.join();
+    EXPECT_EQ(missed.load(), 0);
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_GT(looked.load(), 0);
+  }
+}
+
+// Something retired while a reader is inside a guard is freed only after
+// that reader has left it.
+TEST(FsEpoch, ARetiredObjectOutlivesTheReadersThatCouldSeeIt) {
+  static std::atomic<int> freed{0};
+  freed = 0;
+  std::atomic<int> stage{0};
+  std::thread reader([&] {
+    epoch::ReadGuard reading;
+    stage = 1;
+    while (stage.load() != 2) std::this_thread::yield();
+  });
+  while (stage.load() != 1) std::this_thread::yield();
+  int object = 0;
+  epoch::retire(&object, [](void*) { ++freed; });
+  for (int i = 0; i < 4; ++i) epoch::collect();
+  EXPECT_EQ(freed.load(), 0) << "freed while a reader could still hold it";
+  stage = 2;
+  reader.join();
+  epoch::collect();
+  EXPECT_EQ(freed.load(), 1);
 }
 
 TEST(FsChildList, HoldsItsChildrenAlive) {
