@@ -194,11 +194,10 @@ INode* ChildList::find(std::string_view name, std::uint32_t tag) const noexcept 
 }
 
 bool ChildList::find_without_lock(std::string_view name, INode*& found) const noexcept {
-  // A seqlock read: whatever is loaded counts only if the change count is
-  // even and the same before and after. Every pointer is checked that way
-  // before it is followed, so a word caught mid-change (words_[0] turning
-  // into the Heap*) is never taken for a node; the epochs keep everything
-  // it could point to allocated.
+  // A seqlock read: what is found counts only if the change count was even
+  // and is the same after. Every word loaded is a child (the epochs keep it
+  // allocated even if it has just been taken out), 0, or the marked Heap*
+  // of a list caught moving, so nothing is followed that is not a node.
   const std::uint32_t before = changes_.load(std::memory_order_acquire);
   if ((before & 1) != 0) return false;
   auto unchanged = [&] {
@@ -209,8 +208,9 @@ bool ChildList::find_without_lock(std::string_view name, INode*& found) const no
   const std::uint32_t size = load_racing(inline_size_);
   if (size != kOnHeap) {
     for (std::uint32_t i = 0; i < size && i < kInlineCapacity; ++i) {
-      auto* child = reinterpret_cast<INode*>(load_racing(words_[i]));
-      if (!unchanged()) return false;
+      const std::uintptr_t word = load_racing(words_[i]);
+      if ((word & kHeapMark) != 0) return false;
+      auto* child = reinterpret_cast<INode*>(word);
       if (same_name(child->name(), name)) {
         found = child;
         break;
@@ -218,10 +218,8 @@ bool ChildList::find_without_lock(std::string_view name, INode*& found) const no
     }
     return unchanged();
   }
-  const Heap* h = reinterpret_cast<const Heap*>(load_racing(words_[0]));
-  if (!unchanged()) return false;
+  const auto* h = reinterpret_cast<const Heap*>(load_racing(words_[0]) & ~kHeapMark);
   const std::uint64_t* index = load_racing(h->index);
-  if (!unchanged()) return false;
   const std::uint32_t tag = name_tag_of(name);
   const std::uint64_t check = check_of_tag(tag);
   const auto mask = static_cast<std::uint32_t>(index[-1]);
@@ -231,7 +229,6 @@ bool ChildList::find_without_lock(std::string_view name, INode*& found) const no
     std::uint64_t slot = load_racing(index[i]);
     if (slot == 0) break;
     if (check_of(slot) != check) continue;
-    if (!unchanged()) return false;
     INode* child = node_of(slot);
     if (same_name(child->name(), name)) {
       found = child;
@@ -314,7 +311,7 @@ void ChildList::move_to_heap() {
     node->set_list_position(i);
   }
   Heap* h = heap.release();
-  publish(words_[0], reinterpret_cast<std::uintptr_t>(h));
+  publish(words_[0], reinterpret_cast<std::uintptr_t>(h) | kHeapMark);
   publish(inline_size_, kOnHeap);
   for (std::uint32_t i = 0; i < kInlineCapacity; ++i) index_insert(h->items[i]);
 }

@@ -94,10 +94,13 @@ class ChildList final {
     std::uint32_t index_mask;
   };
   static constexpr std::uint32_t kOnHeap = UINT32_MAX;
+  // Set in words_[0] beside the Heap*, so that a reader without the lock that
+  // catches the list moving never takes that word for a child.
+  static constexpr std::uintptr_t kHeapMark = 1;
 
   bool on_heap() const noexcept { return inline_size_ == kOnHeap; }
   INode* inline_at(std::uint32_t i) const noexcept { return reinterpret_cast<INode*>(words_[i]); }
-  Heap* heap() const noexcept { return reinterpret_cast<Heap*>(words_[0]); }
+  Heap* heap() const noexcept { return reinterpret_cast<Heap*>(words_[0] & ~kHeapMark); }
   void move_to_heap();
   void make_room();
   void compact() noexcept;
@@ -106,7 +109,7 @@ class ChildList final {
   void grow_index();
 
   // The children (INode*) while the list is inline; words_[0] is the Heap*
-  // once it is not. Plain words, so that one atomic view serves both.
+  // | kHeapMark once it is not. Plain words, so one atomic view serves both.
   std::uintptr_t words_[kInlineCapacity] = {};
   std::uint32_t inline_size_ = 0;          // kOnHeap once the children live on the heap
   std::atomic<std::uint32_t> changes_{0};  // odd while a writer changes the list

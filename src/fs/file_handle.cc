@@ -6,7 +6,6 @@
 
 #include "base/debug_text.h"
 #include "base/panic.h"
-#include "fs/path_split.h"
 
 namespace moxtile {
 
@@ -165,20 +164,20 @@ IoResult<FileHandle> open_raw(std::shared_ptr<FileSystem> fs, InodeId id, FileHa
 
 IoResult<FileHandle> open(std::shared_ptr<FileSystem> fs, std::string_view path,
                           FileHandleType type, bool create) {
-  PathSplit split = split_path(path);
-  auto directory = fs->walk(split.parent, false);
+  std::string_view name;
+  auto directory = fs->walk(path, false, &name);
   if (!directory) return directory.error();
   // A path ending in a separator names a directory, never a file.
-  if (split.name.empty()) return IoErrorKind::NotAFile;
-  if (split.name == "." || split.name == "..") {
-    InodeId id = split.name == "." ? (*directory)->id() : (*directory)->parent();
+  if (name.empty()) return IoErrorKind::NotAFile;
+  if (name == "." || name == "..") {
+    InodeId id = name == "." ? (*directory)->id() : (*directory)->parent();
     directory->reset();
     return FileHandle::open_by_id(std::move(fs), id, type);
   }
   if (!(*directory)->is_directory()) return IoErrorKind::NotADirectory;
   // One hash serves the lookup and, for a new file, the creation.
-  const std::uint32_t tag = name_tag_of(split.name);
-  if (INode* child = (*directory)->children().find(split.name, tag)) {
+  const std::uint32_t tag = name_tag_of(name);
+  if (INode* child = (*directory)->children().find(name, tag)) {
     InodeId id = child->id();
     NodeRef found = NodeRef::share(child);  // listed under the lock, so alive
     directory->reset();
@@ -191,7 +190,7 @@ IoResult<FileHandle> open(std::shared_ptr<FileSystem> fs, std::string_view path,
   NodeRef parent = directory->release();
   INode* parent_node = parent.get();
   HeldNode held = HeldNode::take(parent_node, std::move(parent), true);
-  auto made = fs->create_in(held, split.name, tag, NodeType::File, true);
+  auto made = fs->create_in(held, name, tag, NodeType::File, true);
   if (!made) return made.error();
   held.reset();
   InodeId id = (*made)->id();

@@ -134,8 +134,10 @@ class FileSystem final {
   IoResult<NodeRef> follow(NodeRef node) const;
   IoResult<NodeRef> resolve_path(std::string_view path) const;
   // Walks `path` from the root and holds the node reached, locked when it is
-  // a directory: exclusively with `exclusive`, else shared.
-  IoResult<HeldNode> walk(std::string_view path, bool exclusive) const;
+  // a directory: exclusively with `exclusive`, else shared. With `last`, the
+  // final component (after the last separator, maybe empty) is not looked
+  // up but stored there, and the node held is the one it would be found in.
+  IoResult<HeldNode> walk(std::string_view path, bool exclusive, std::string_view* last) const;
   // The child of `directory` called `name` (an ordinary name, not "", ".", "..").
   static IoResult<NodeRef> lookup_child(const INode& directory, std::string_view name);
   // Name check, id, then insert_child. `directory` is held exclusively (when

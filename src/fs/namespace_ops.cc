@@ -2,18 +2,16 @@
 #include "fs/epoch.h"
 #include "fs/file_system.h"
 #include "fs/inline_vector.h"
-#include "fs/path_split.h"
 
 namespace moxtile {
 
 IoStatus FileSystem::make_at_path(std::string_view path, NodeType type) {
-  PathSplit split = split_path(path);
-  const std::uint32_t tag = name_tag_of(split.name);
-  // The parent is locked exclusively on the walk's last step, so creation
-  // needs no second lookup of it.
-  auto directory = walk(split.parent, true);
+  // The walk ends at the parent, locked exclusively, so creation needs no
+  // second lookup of it.
+  std::string_view name;
+  auto directory = walk(path, true, &name);
   if (!directory) return directory.error();
-  auto node = create_in(*directory, split.name, tag, type, false);
+  auto node = create_in(*directory, name, name_tag_of(name), type, false);
   if (!node) return node.error();
   return {};
 }

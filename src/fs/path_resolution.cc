@@ -31,7 +31,8 @@ IoResult<InodeId> FileSystem::find_inode_by_name(InodeId directory, std::string_
   return (*child)->id();
 }
 
-IoResult<HeldNode> FileSystem::walk(std::string_view path, bool exclusive) const {
+IoResult<HeldNode> FileSystem::walk(std::string_view path, bool exclusive,
+                                    std::string_view* last) const {
   // Directories are read without their locks (ChildList::find_without_lock);
   // the guard keeps every node met on the way allocated until the walk ends,
   // and only the node it ends at is locked (or counted) before then. A lookup
@@ -53,6 +54,10 @@ IoResult<HeldNode> FileSystem::walk(std::string_view path, bool exclusive) const
     const char* stop = p;
     while (stop != end && !is_separator(*stop)) ++stop;
     const std::string_view component(p, static_cast<std::size_t>(stop - p));
+    if (stop == end && last != nullptr) {
+      *last = component;
+      break;
+    }
     if (component.empty() || component == ".") {
       // Nothing to do.
     } else if (component == "..") {
@@ -84,7 +89,7 @@ IoResult<HeldNode> FileSystem::walk(std::string_view path, bool exclusive) const
 }
 
 IoResult<NodeRef> FileSystem::resolve_path(std::string_view path) const {
-  auto held = walk(path, false);
+  auto held = walk(path, false, nullptr);
   if (!held) return held.error();
   return held->release();
 }
