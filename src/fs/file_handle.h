@@ -94,7 +94,8 @@ IoResult<std::optional<std::size_t>> FileHandle::read_placed(std::uint64_t limit
   if (!status) return status.error();
   SharedGuard guard(node_->lock());
   const FileData& data = node_->file_data();
-  const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(limit, data.size() - offset_));
+  const std::size_t count =
+      static_cast<std::size_t>(std::min<std::uint64_t>(limit, data.size() - offset_));
   std::uint8_t* destination = std::forward<Place>(place)(count);
   if (destination == nullptr) return std::optional<std::size_t>();
   if (count > 0) std::memcpy(destination, data.data() + offset_, count);
