@@ -116,8 +116,8 @@ void destroy_all(const std::vector<Retired>& batch) noexcept {
 
 }  // namespace
 
-ReadGuard::ReadGuard() noexcept {
-  ThreadState& t = t_state;
+ReadGuard::ReadGuard() noexcept : thread_(&t_state) {
+  ThreadState& t = *static_cast<ThreadState*>(thread_);
   if (t.depth++ != 0 || t.ended) return;
   if (t.record == nullptr) t.record = take_record();
   t.record->announced.store(g_epoch.load(std::memory_order_relaxed), std::memory_order_release);
@@ -126,7 +126,7 @@ ReadGuard::ReadGuard() noexcept {
 }
 
 ReadGuard::~ReadGuard() {
-  ThreadState& t = t_state;
+  ThreadState& t = *static_cast<ThreadState*>(thread_);
   if (--t.depth != 0 || t.ended) return;
   t.record->announced.store(0, std::memory_order_release);
 }

@@ -26,6 +26,9 @@ class ReadGuard final {
   ~ReadGuard();
   ReadGuard(const ReadGuard&) = delete;
   ReadGuard& operator=(const ReadGuard&) = delete;
+
+ private:
+  void* thread_;  // the thread's state, looked up once (thread-local lookups cost a call here)
 };
 
 // Frees `object` with `destroy(object)` once no reader can reach it.
