@@ -377,8 +377,10 @@ void ChildList::grow_index() {
   std::uint64_t* old = h.index;
   publish(h.index, grown);
   h.index_mask = new_size - 1;
-  // A reader without the lock may still be probing the old one.
+  // A reader without the lock may still be probing the old one. Freed at
+  // once when none is (it is as large as the rest of the index together).
   epoch::retire(old, free_index);
+  epoch::collect();
   // In list order: the children were made one after another, so their
   // memory is walked mostly in order too.
   for (std::uint32_t i = 0; i < h.used; ++i) {
