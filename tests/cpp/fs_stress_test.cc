@@ -287,6 +287,14 @@ TEST(FsStress, CreationRacingWithRemovalLeavesNoOrphans) {
     }
   });
   std::this_thread::sleep_for(kRunTime / 4);
+  // A removal succeeds only when no creation slips in between emptying the
+  // directory and taking it out; on a slow or busy machine that can take a
+  // while, and the race must really have happened for the test to mean much.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while ((removed.load() == 0 || created.load() == 0) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   stop = true;
   creator.join();
   remover.join();
