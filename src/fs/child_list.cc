@@ -1,6 +1,8 @@
 #include "fs/child_list.h"
 
+#include <sys/mman.h>
 #include <sys/random.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -71,15 +73,47 @@ void publish(T& word, T value) noexcept {
   std::atomic_ref<T>(word).store(value, std::memory_order_release);
 }
 
+// Indexes of at least this many bytes are mapped directly, asking for huge
+// pages: random lookups in a huge directory miss on the index first.
+constexpr std::size_t kMappedIndexBytes = std::size_t{2} << 20;
+// A replaced index at least this large is freed as soon as no walk can be
+// probing it, rather than at its thread's next collection.
+constexpr std::size_t kCollectIndexBytes = std::size_t{1} << 20;
+
+std::size_t index_bytes(std::uint64_t size) noexcept {
+  return (static_cast<std::size_t>(size) + 1) * sizeof(std::uint64_t);
+}
+std::size_t mapped_length(std::size_t bytes) noexcept {
+  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  return (bytes + page - 1) / page * page;
+}
+
 // A name index of `size` slots, zeroed, after one word holding size - 1.
 std::uint64_t* new_index(std::uint32_t size) noexcept {
-  void* p = std::calloc(std::size_t{size} + 1, sizeof(std::uint64_t));
-  if (p == nullptr) return nullptr;
+  const std::size_t bytes = index_bytes(size);
+  void* p;
+  if (bytes >= kMappedIndexBytes) {
+    p = mmap(nullptr, mapped_length(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1,
+             0);
+    if (p == MAP_FAILED) return nullptr;
+    madvise(p, mapped_length(bytes), MADV_HUGEPAGE);  // a hint
+  } else {
+    p = std::calloc(size + std::size_t{1}, sizeof(std::uint64_t));
+    if (p == nullptr) return nullptr;
+  }
   auto* base = static_cast<std::uint64_t*>(p);
   base[0] = size - 1;
   return base + 1;
 }
-void free_index(void* slots) noexcept { std::free(static_cast<std::uint64_t*>(slots) - 1); }
+void free_index(void* slots) noexcept {
+  std::uint64_t* base = static_cast<std::uint64_t*>(slots) - 1;
+  const std::size_t bytes = index_bytes(base[0] + 1);
+  if (bytes >= kMappedIndexBytes) {
+    munmap(base, mapped_length(bytes));
+  } else {
+    std::free(base);
+  }
+}
 
 // Marks the list as changing for its scope: odd count while it lasts. Only
 // writers (holding the directory's lock exclusively) come here.
@@ -377,10 +411,11 @@ void ChildList::grow_index() {
   std::uint64_t* old = h.index;
   publish(h.index, grown);
   h.index_mask = new_size - 1;
-  // A reader without the lock may still be probing the old one. Freed at
-  // once when none is (it is as large as the rest of the index together).
+  // A reader without the lock may still be probing the old one. A large one
+  // is freed at once when none is (it is as large as all the smaller ones
+  // before it together); small ones wait for the thread's next collection.
   epoch::retire(old, free_index);
-  epoch::collect();
+  if (index_bytes(new_size / 2) >= kCollectIndexBytes) epoch::collect();
   // In list order: the children were made one after another, so their
   // memory is walked mostly in order too.
   for (std::uint32_t i = 0; i < h.used; ++i) {
