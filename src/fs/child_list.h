@@ -108,11 +108,12 @@ class ChildList final {
   void index_erase(std::uint32_t at) noexcept;
   void grow_index();
 
+  // First, so that a walk finds them on the cache line of the first children.
+  std::atomic<std::uint32_t> changes_{0};  // odd while a writer changes the list
+  std::uint32_t inline_size_ = 0;          // kOnHeap once the children live on the heap
   // The children (INode*) while the list is inline; words_[0] is the Heap*
   // | kHeapMark once it is not. Plain words, so one atomic view serves both.
   std::uintptr_t words_[kInlineCapacity] = {};
-  std::uint32_t inline_size_ = 0;          // kOnHeap once the children live on the heap
-  std::atomic<std::uint32_t> changes_{0};  // odd while a writer changes the list
 };
 
 }  // namespace moxtile
