@@ -116,7 +116,9 @@ std::string random_path(std::mt19937_64& rng) {
   std::size_t depth = 1 + rng() % 3;
   for (std::size_t i = 0; i < depth; ++i) {
     path += (rng() % 8 == 0) ? "\\" : "/";
-    path += kNames[rng() % 4];
+    // Now and then through a link or back up, which walks take through the table.
+    std::uint64_t pick = rng() % 16;
+    path += pick == 0 ? ".." : pick == 1 ? "l" : kNames[pick % 4];
   }
   return path;
 }
@@ -137,7 +139,10 @@ struct Worker {
   void step() {
     std::string path = random_path(rng);
     using K = IoErrorKind;
-    switch (rng() % 10) {
+    switch (rng() % 11) {
+      case 10:
+        link_one(path);
+        break;
       case 0:
       case 1:
         expect(fs->mkdir(path), "mkdir",
@@ -176,6 +181,21 @@ struct Worker {
         use_one();
     }
     if (rng() % 5000 == 0) (void)fs->debug_string();
+  }
+
+  // Makes "l" in the directory at `path`, a link to whatever another random
+  // path names at the moment (links to links, to files, to ancestors).
+  void link_one(const std::string& path) {
+    using K = IoErrorKind;
+    auto directory = fs->get_inode_by_path_raw(path);
+    auto target = fs->get_inode_by_path_raw(random_path(rng));
+    if (!directory || !target) return;
+    auto made = fs->create_inode(*directory, "l", NodeType::Symlink, *target);
+    if (!made &&
+        !is_one_of(made.error().kind(), {K::ResourceAlreadyExists, K::InodeNotFound,
+                                         K::NotADirectory, K::MaxRecursionDepthExceeded})) {
+      problems.add("link: " + made.error().message());
+    }
   }
 
   void open_one(const std::string& path) {
