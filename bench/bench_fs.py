@@ -515,21 +515,12 @@ def floor_section(repeats, err):
             times.append(per_op(make_run(fs), n, 1))
         return min(times)
 
-    def mk(fs):
-        f = fs.mkdir
-        return lambda: [f(p) for p in names]
+    def on_each_name(method):
+        def make_run(fs):
+            f = getattr(fs, method)
+            return lambda: [f(p) for p in names]
 
-    def tc(fs):
-        f = fs.touch
-        return lambda: [f(p) for p in names]
-
-    def filled():
-        fs = fresh()
-        for p in names:
-            h = fs.open(p, "w")
-            h.write(payload)
-            h.close()
-        return fs
+        return make_run
 
     def ow(fs):
         op = fs.open
@@ -542,6 +533,11 @@ def floor_section(repeats, err):
 
         return run
 
+    def filled():
+        fs = fresh()
+        ow(fs)()
+        return fs
+
     def orr(fs):
         op = fs.open
 
@@ -553,8 +549,8 @@ def floor_section(repeats, err):
 
         return run
 
-    rows.append(("mkdir", each(mk)))
-    rows.append(("touch", each(tc)))
+    rows.append(("mkdir", each(on_each_name("mkdir"))))
+    rows.append(("touch", each(on_each_name("touch"))))
     rows.append(("open-w + write 32 B + close (existing)", each(ow, filled)))
     rows.append(("open-r + read 32 B + close", each(orr, filled)))
     print(f"{'one-argument floor ({}.__contains__(str))':44s}{floor:8.1f} ns", file=err)

@@ -215,14 +215,25 @@ INode* ChildList::find(std::string_view name, std::uint32_t tag) const noexcept 
     }
     return nullptr;
   }
-  const Heap& h = *heap();
+  INode* found = nullptr;
+  probe(heap()->index, name, tag, found);  // under the lock nothing moves, so it never gives up
+  return found;
+}
+
+bool ChildList::probe(const std::uint64_t* index, std::string_view name, std::uint32_t tag,
+                      INode*& found) noexcept {
   const std::uint64_t check = check_of_tag(tag);
-  for (std::uint32_t i = tag & h.index_mask;; i = (i + 1) & h.index_mask) {
-    std::uint64_t slot = h.index[i];
-    if (slot == 0) return nullptr;
-    if (check_of(slot) == check) {
-      INode* node = node_of(slot);
-      if (same_name(node->name(), name)) return node;
+  const auto mask = static_cast<std::uint32_t>(index[-1]);
+  // Bounded: entries moving under a racing reader must not keep it probing.
+  for (std::uint32_t i = tag & mask, probes = 0;; i = (i + 1) & mask) {
+    if (probes++ > mask) return false;
+    std::uint64_t slot = load_racing(index[i]);
+    if (slot == 0) return true;
+    if (check_of(slot) != check) continue;
+    INode* child = node_of(slot);
+    if (same_name(child->name(), name)) {
+      found = child;
+      return true;
     }
   }
 }
@@ -253,22 +264,7 @@ bool ChildList::find_without_lock(std::string_view name, INode*& found) const no
     return unchanged();
   }
   const auto* h = reinterpret_cast<const Heap*>(load_racing(words_[0]) & ~kHeapMark);
-  const std::uint64_t* index = load_racing(h->index);
-  const std::uint32_t tag = name_tag_of(name);
-  const std::uint64_t check = check_of_tag(tag);
-  const auto mask = static_cast<std::uint32_t>(index[-1]);
-  // Bounded: entries moving under a racing reader must not keep it probing.
-  for (std::uint32_t i = tag & mask, probes = 0;; i = (i + 1) & mask) {
-    if (probes++ > mask) return false;
-    std::uint64_t slot = load_racing(index[i]);
-    if (slot == 0) break;
-    if (check_of(slot) != check) continue;
-    INode* child = node_of(slot);
-    if (same_name(child->name(), name)) {
-      found = child;
-      break;
-    }
-  }
+  if (!probe(load_racing(h->index), name, name_tag_of(name), found)) return false;
   return unchanged();
 }
 

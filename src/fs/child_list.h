@@ -101,6 +101,11 @@ class ChildList final {
   bool on_heap() const noexcept { return inline_size_ == kOnHeap; }
   INode* inline_at(std::uint32_t i) const noexcept { return reinterpret_cast<INode*>(words_[i]); }
   Heap* heap() const noexcept { return reinterpret_cast<Heap*>(words_[0] & ~kHeapMark); }
+  // Looks `name` up in a name index (its mask at index[-1]). False when it
+  // gave up (a reader without the lock, with entries moving under it); else
+  // `found` is the child or stays as it was.
+  static bool probe(const std::uint64_t* index, std::string_view name, std::uint32_t tag,
+                    INode*& found) noexcept;
   void move_to_heap();
   void make_room();
   void compact() noexcept;

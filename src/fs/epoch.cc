@@ -164,8 +164,7 @@ void collect() noexcept {
   const std::uint64_t now = g_epoch.load(std::memory_order_acquire);
   std::vector<Retired> batch;
   try {
-    ThreadState& t = t_state;
-    if (!t.ended) take_safe(t.retired, now, batch);
+    if (!mine.ended) take_safe(mine.retired, now, batch);
     if (g_have_orphans.load(std::memory_order_acquire)) {
       std::lock_guard<std::mutex> hold(orphans_mutex());
       take_safe(orphans(), now, batch);

@@ -187,9 +187,7 @@ IoResult<FileHandle> open(std::shared_ptr<FileSystem> fs, std::string_view path,
   }
   if (!create) return IoErrorKind::InodeNotFound;
   // Creation needs the directory exclusively: let go, then take it again.
-  NodeRef parent = directory->release();
-  INode* parent_node = parent.get();
-  HeldNode held = HeldNode::take(parent_node, std::move(parent), true);
+  HeldNode held = HeldNode::take(directory->release(), true);
   auto made = fs->create_in(held, name, tag, NodeType::File, true);
   if (!made) return made.error();
   held.reset();

@@ -64,8 +64,7 @@ IoResult<InodeId> FileSystem::create_inode(InodeId parent, std::string_view name
   InodeId id = next_inode_id_.fetch_add(1, std::memory_order_relaxed);
   auto directory = resolve(parent);
   if (!directory) return directory.error();
-  INode* node = directory->get();
-  HeldNode held = HeldNode::take(node, std::move(*directory), true);
+  HeldNode held = HeldNode::take(std::move(*directory), true);
   auto made = insert_child(*held, id, name, name_tag_of(name), type, symlink_target, false);
   if (!made) return made.error();
   return id;

@@ -154,6 +154,8 @@ class FileSystem final {
   // directory `node` was just listed in, if known (saves a table lookup in
   // recursive removal); nullptr to look it up.
   IoStatus remove_node(const NodeRef& node, bool recursive, INode* parent_hint);
+  // rm and rm_raw: remove_node, then frees what no walk can still see.
+  IoStatus remove_then_collect(IoResult<NodeRef> node, bool recursive);
   IoStatus empty_directory(const NodeRef& directory, bool recursive);
   IoStatus detach(const NodeRef& node, INode* parent_hint);
   IoStatus make_at_path(std::string_view path, NodeType type);

@@ -35,23 +35,10 @@ class HeldNode final {
   HeldNode& operator=(const HeldNode&) = delete;
   ~HeldNode() { let_go(); }
 
-  // Locks `node` (when a directory) in the given mode and holds it. The
-  // caller keeps `node` alive until then: it is listed in a directory the
-  // caller has locked, or `owned` holds it.
-  static HeldNode take(INode* node, NodeRef owned, bool exclusive) {
-    HeldNode held;
-    held.node_ = node;
-    held.exclusive_ = exclusive;
-    if (node->is_directory()) {
-      if (exclusive) {
-        node->lock().lock();
-      } else {
-        node->lock().lock_shared();
-      }
-      if (!owned && node->going()) owned = NodeRef::share(node);
-    } else if (!owned) {
-      owned = NodeRef::share(node);
-    }
+  // Holds the node `owned` refers to, locked in the given mode when it is a
+  // directory.
+  static HeldNode take(NodeRef owned, bool exclusive) {
+    HeldNode held(owned.get(), exclusive);
     held.owned_ = std::move(owned);
     return held;
   }
@@ -60,18 +47,9 @@ class HeldNode final {
   // reference, so that only the epochs keep it allocated (see epoch.h).
   // Empty when the node has already lost its last reference.
   static HeldNode take_reached(INode* node, bool exclusive) {
-    HeldNode held;
-    held.node_ = node;
-    held.exclusive_ = exclusive;
-    if (node->is_directory()) {
-      if (exclusive) {
-        node->lock().lock();
-      } else {
-        node->lock().lock_shared();
-      }
-      // Not going: still listed, and its lock keeps it so.
-      if (!node->going()) return held;
-    }
+    HeldNode held(node, exclusive);
+    // A directory not going is still listed, and its lock keeps it so.
+    if (node->is_directory() && !node->going()) return held;
     held.owned_ = NodeRef::try_share(node);
     if (!held.owned_) held.reset();
     return held;
@@ -92,6 +70,16 @@ class HeldNode final {
   void reset() noexcept { let_go(); }
 
  private:
+  // Locks `node` when it is a directory; the caller sees to keeping it alive.
+  HeldNode(INode* node, bool exclusive) : node_(node), exclusive_(exclusive) {
+    if (!node->is_directory()) return;
+    if (exclusive) {
+      node->lock().lock();
+    } else {
+      node->lock().lock_shared();
+    }
+  }
+
   void unlock() noexcept {
     if (!node_->is_directory()) return;
     if (exclusive_) {

@@ -23,24 +23,18 @@ IoStatus FileSystem::mkdir(std::string_view path) {
 IoStatus FileSystem::touch(std::string_view path) { return make_at_path(path, NodeType::File); }
 
 IoStatus FileSystem::rm(std::string_view path, bool recursive) {
-  IoStatus status;
-  {
-    auto node = resolve_path(path);
-    if (!node) return node.error();
-    status = remove_node(*node, recursive, nullptr);
-  }
-  epoch::collect();  // what was removed is freed now unless a walk may still see it
-  return status;
+  return remove_then_collect(resolve_path(path), recursive);
 }
 
 IoStatus FileSystem::rm_raw(InodeId id, bool recursive) {
-  IoStatus status;
-  {
-    auto node = resolve(id);
-    if (!node) return node.error();
-    status = remove_node(*node, recursive, nullptr);
-  }
-  epoch::collect();
+  return remove_then_collect(resolve(id), recursive);
+}
+
+IoStatus FileSystem::remove_then_collect(IoResult<NodeRef> node, bool recursive) {
+  if (!node) return node.error();
+  IoStatus status = remove_node(*node, recursive, nullptr);
+  node->reset();     // let go first, so that it can be freed too
+  epoch::collect();  // what was removed is freed now unless a walk may still see it
   return status;
 }
 

@@ -82,7 +82,7 @@ IoResult<HeldNode> FileSystem::walk(std::string_view path, bool exclusive,
     if (stop == end) break;
     p = stop + 1;
   }
-  if (owned) return HeldNode::take(at, std::move(owned), exclusive);
+  if (owned) return HeldNode::take(std::move(owned), exclusive);
   HeldNode held = HeldNode::take_reached(at, exclusive);
   if (held.get() == nullptr) return IoErrorKind::InodeNotFound;  // removed meanwhile
   return held;
