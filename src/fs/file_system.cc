@@ -7,8 +7,12 @@
 namespace moxtile {
 namespace {
 
+bool is_ordinary_name(std::string_view name) {
+  return !name.empty() && name != "." && name != "..";
+}
+
 bool is_valid_name(std::string_view name) {
-  if (name.empty() || name == "." || name == "..") return false;
+  if (!is_ordinary_name(name)) return false;
   for (char c : name) {
     if (c == '/' || c == '\\') return false;
   }
@@ -72,7 +76,8 @@ IoResult<InodeId> FileSystem::create_inode(InodeId parent, std::string_view name
 
 IoResult<NodeRef> FileSystem::create_in(const HeldNode& directory, std::string_view name,
                                         std::uint32_t tag, NodeType type, bool keep) {
-  if (!is_valid_name(name)) return IoErrorKind::ResourceAlreadyExists;
+  // The last component of a walk never holds a separator.
+  if (!is_ordinary_name(name)) return IoErrorKind::ResourceAlreadyExists;
   InodeId id = next_inode_id_.fetch_add(1, std::memory_order_relaxed);
   return insert_child(*directory, id, name, tag, type, 0, keep);
 }
