@@ -57,7 +57,8 @@ class ChildList final {
   // child or nullptr. REQUIRES: an epoch::ReadGuard on this thread, and the
   // directory kept allocated by it.
   bool find_without_lock(std::string_view name, INode*& found) const noexcept;
-  // REQUIRES: no child of that name is present.
+  // REQUIRES: no child of that name is present. May throw std::bad_alloc,
+  // but only before the child can be seen.
   void append(NodeRef child);
   // Takes `child` out (keeping the order of the rest) and hands back the
   // list's reference to it; an empty reference when it was not listed.

@@ -98,18 +98,22 @@ IoResult<NodeRef> FileSystem::insert_child(INode& directory, InodeId id, std::st
   if (directory.going()) return IoErrorKind::InodeNotFound;
   NodeRef node = INode::make_tagged(id, directory.id(), static_cast<std::uint32_t>(depth), name,
                                     tag, type, symlink_target);
-  // Until the table has it, only this thread can reach the new node, so the
-  // list's and the table's references are plain stores.
-  INode* made = node.get();
-  children.append(node.share_unpublished());
+  // Every reference the node needs is counted before any other thread can
+  // reach it, so plain stores do: once listed, a lock-free walk may take one
+  // of its own at any moment.
+  NodeRef listed = node.share_unpublished();
+  NodeRef kept = keep ? node.share_unpublished() : NodeRef();
+  // The table first (its locks are leaves: fine under the directory's lock),
+  // then the list, which shows the node to walks as its very last step. So
+  // nothing can fail once a walk may hold the node by its lock alone.
+  inodes_.insert(std::move(node));
   try {
-    // Table locks are leaves: fine under the directory's lock.
-    inodes_.insert(keep ? node.share_unpublished() : std::move(node));
+    children.append(std::move(listed));
   } catch (...) {
-    children.remove(made);
+    inodes_.remove(id);
     throw;
   }
-  return node;  // empty unless `keep`
+  return kept;  // empty unless `keep`
 }
 
 void FileSystem::release_inode_id(InodeId id) { inodes_.remove(id); }

@@ -177,8 +177,8 @@ class NodeRef final {
     }
     return NodeRef();
   }
-  // One more reference to a node that no other thread can reach yet (not in
-  // the table, and listed only under a lock this thread holds exclusively):
+  // One more reference to a node that no other thread can reach yet (neither
+  // in the table nor listed: lock-free walks read lists without their lock):
   // a plain store does what an atomic increment would.
   NodeRef share_unpublished() const noexcept {
     node_->refs_.store(node_->refs_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
