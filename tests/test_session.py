@@ -191,6 +191,24 @@ def test_two_sessions_of_one_account():
     )
 
 
+def test_the_shell_gets_no_descriptor_of_the_harness(tmp_path):
+    # A root-only file the harness holds open without close-on-exec (as a
+    # descriptor its own parent may have left it) must stay out of reach.
+    secret = tmp_path / "secret"
+    secret.write_text("harness-only-secret")
+    secret.chmod(0o600)
+    check_child(
+        f"""
+        fd = os.open({str(secret)!r}, os.O_RDONLY)
+        os.dup2(fd, 77)  # inheritable
+        session = moxtile.PyUserPool().allocate().spawn()
+        session.write(b"cat <&77; echo; echo done_$((6*7))\\n")
+        seen = read_until(session, b"done_42")
+        assert b"harness-only-secret" not in seen, seen
+        """
+    )
+
+
 def test_stderr_is_readable():
     # What reaches the error pipe is the host's su/bash business; the read
     # itself must work and give bytes.

@@ -1,5 +1,6 @@
 #include "pool/child_process.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -8,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <utility>
 
 extern char** environ;
@@ -59,6 +61,32 @@ class FileActions final {
   }
   void open(int target, const char* path, int flags) {
     if (error_ == 0) error_ = ::posix_spawn_file_actions_addopen(&actions_, target, path, flags, 0);
+  }
+  // Closes in the child every descriptor above the standard streams: whatever
+  // the process holds without close-on-exec (its own, or one its parent left
+  // it) must not reach a program run as an account, or any other child.
+  void close_the_rest() {
+    if (error_ != 0) return;
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    error_ = ::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1);
+#else
+    // Older C libraries: close each inheritable descriptor open now.
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr) {
+      error_ = errno;
+      return;
+    }
+    const int own = ::dirfd(dir);
+    while (const dirent* entry = ::readdir(dir)) {
+      const int fd = std::atoi(entry->d_name);
+      if (fd <= STDERR_FILENO || fd == own) continue;
+      const int flags = ::fcntl(fd, F_GETFD);
+      if (flags < 0 || (flags & FD_CLOEXEC) != 0) continue;
+      error_ = ::posix_spawn_file_actions_addclose(&actions_, fd);
+      if (error_ != 0) break;
+    }
+    ::closedir(dir);
+#endif
   }
 
   int error() const noexcept { return init_error_ != 0 ? init_error_ : error_; }
@@ -172,6 +200,7 @@ SysResult<ToolOutput> run_tool(const std::vector<std::string>& argv) {
   actions.open(STDIN_FILENO, "/dev/null", O_RDONLY);
   actions.dup2(out->write.get(), STDOUT_FILENO);
   actions.dup2(err->write.get(), STDERR_FILENO);
+  actions.close_the_rest();
   auto pid = spawn(argv, actions);
   if (!pid) return sys_error(pid.error());
   // Only the child may hold the write ends, or we would never see end of stream.
@@ -202,6 +231,7 @@ SysResult<PipedChild> spawn_piped(const std::vector<std::string>& argv) {
   actions.dup2(in->read.get(), STDIN_FILENO);
   actions.dup2(out->write.get(), STDOUT_FILENO);
   actions.dup2(err->write.get(), STDERR_FILENO);
+  actions.close_the_rest();
   auto pid = spawn(argv, actions);
   if (!pid) return sys_error(pid.error());
 
