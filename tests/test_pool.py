@@ -184,6 +184,82 @@ def test_release_with_nothing_running_writes_no_warning():
 
 
 @needs_accounts
+def test_forked_copy_of_a_pool_never_hands_out_the_parents_accounts():
+    # A prefork harness: allocate, then fork a worker that allocates from the
+    # inherited pool while the parent goes on allocating from the original.
+    check_child(
+        """
+        pool = moxtile.PyUserPool(8)
+        kept = pool.allocate()
+        idle = pool.allocate()
+        parents = {kept.uid(), idle.uid()}
+        del idle  # idle in the parent's pool, still the parent's account
+        report_r, report_w = os.pipe()
+        done_r, done_w = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            os.close(report_r)
+            os.close(done_w)
+            try:
+                held = [pool.allocate() for _ in range(2)]
+                report = " ".join(str(u.uid()) for u in held)
+            except BaseException as e:
+                report = f"failed: {e!r}"
+            os.write(report_w, report.encode())
+            os.read(done_r, 1)  # hold them while the parent allocates
+            os._exit(0)
+        os.close(report_w)
+        os.close(done_r)
+        report = os.read(report_r, 1000).decode()
+        after = [pool.allocate() for _ in range(2)]
+        os.write(done_w, b"x")
+        assert os.waitpid(pid, 0)[1] == 0
+        assert not report.startswith("failed"), report
+        worker = {int(uid) for uid in report.split()}
+        assert len(worker) == 2, report
+        assert not worker & parents, (worker, parents)
+        assert not worker & {u.uid() for u in after}, (worker, [u.uid() for u in after])
+        """
+    )
+
+
+@needs_accounts
+@pytest.mark.parametrize("drop", ["collected", "at_exit"])
+def test_forked_copy_of_a_user_leaves_the_parents_tenant_running(drop):
+    # A forked worker inherits the parent's user; letting go of its copy must
+    # not stop the processes of the parent's tenant.
+    check_child(
+        f"""
+        import gc, subprocess
+        pool = moxtile.PyUserPool(2)
+        user = pool.allocate()
+        uid = user.uid()
+        tenant = subprocess.Popen(["sleep", "1000"], user=uid)
+        pid = os.fork()
+        if pid == 0:
+            if {drop!r} == "collected":
+                cycle = [user]
+                cycle.append(cycle)
+                del user, cycle
+                gc.collect()
+                os._exit(0)
+            sys.modules["__main__"].inherited = user  # goes at interpreter exit
+            return
+        assert os.waitpid(pid, 0)[1] == 0
+        try:
+            tenant.wait(timeout=1)
+        except subprocess.TimeoutExpired:
+            pass
+        else:
+            raise AssertionError(f"the tenant was stopped: {{tenant.returncode}}")
+        assert tenant.pid in account_processes(uid)
+        tenant.kill()
+        tenant.wait()
+        """
+    )
+
+
+@needs_accounts
 def test_pool_outlives_its_python_object_while_an_account_is_held():
     pool = moxtile.PyUserPool(1)
     user = pool.allocate()

@@ -24,11 +24,17 @@ PoolResult<UniqueFd> open_lock_file() {
 
 }  // namespace
 
+void AccountLocks::drop_if_inherited() noexcept {
+  if (file_ && !opened_by_.is_current()) file_.reset();
+}
+
 PoolResult<bool> AccountLocks::claim(std::uint32_t uid) {
+  drop_if_inherited();
   if (!file_) {
     auto opened = open_lock_file();
     if (!opened) return pool_error(std::move(opened).error());
     file_ = std::move(*opened);
+    opened_by_ = OwnerProcess();
   }
   struct flock lock = {};
   lock.l_type = F_WRLCK;

@@ -10,11 +10,15 @@
 // processes, and the kernel drops them when the pool closes the file or its
 // process dies (a crashed harness frees its accounts at once).
 //
+// Only the process that opened the file may use the locks on it: a child of
+// fork() shares that open, so it drops it and claims through its own.
+//
 // Not thread-safe: the owning UserPool guards it with its mutex.
 #pragma once
 
 #include <cstdint>
 
+#include "pool/owner_process.h"
 #include "pool/pool_result.h"
 #include "pool/unique_fd.h"
 
@@ -29,13 +33,18 @@ class AccountLocks final {
   AccountLocks& operator=(const AccountLocks&) = delete;
 
   // Takes the lock of account `uid` for this pool, opening the lock file on
-  // first use. Returns true when this pool holds it now (also if it already
-  // did), false when another pool holds it, or why the lock file cannot be
-  // used.
+  // first use in this process. Returns true when this pool holds it now (also
+  // if it already did), false when another pool or process holds it, or why
+  // the lock file cannot be used.
   PoolResult<bool> claim(std::uint32_t uid);
+
+  // In a forked copy, closes the inherited open of the lock file. That gives
+  // up nothing: its locks stay with the process that opened it.
+  void drop_if_inherited() noexcept;
 
  private:
   UniqueFd file_;  // our own open of the lock file; closing it drops every lock
+  OwnerProcess opened_by_;
 };
 
 }  // namespace moxtile

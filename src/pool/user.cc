@@ -41,6 +41,7 @@ User::~User() {
 }
 
 void User::release() {
+  if (!allocated_in_.is_current()) return;
   std::string problem = pkill_problem(run_tool({"pkill", "-u", std::to_string(uid_)}));
   if (!problem.empty()) write_stderr_line(kKillWarning + problem);
 

@@ -7,6 +7,8 @@
 // goes back onto its pool's idle list. Release reports problems as warning
 // lines on standard error; a fatal error during release (a poisoned pool lock)
 // goes to the fatal error sink, since a destructor cannot throw.
+// Only the process that allocated the account releases it: the copy a child of
+// fork() inherits lets go without touching the account, still its parent's.
 // Thread-safety: the fields are fixed at construction; SharedUser wraps the
 // User in a PoisonableMutex, through which holders read them.
 #pragma once
@@ -16,6 +18,7 @@
 #include <string>
 
 #include "base/poisonable_mutex.h"
+#include "pool/owner_process.h"
 
 namespace moxtile {
 
@@ -43,6 +46,7 @@ class User final {
   std::string home_;
   SharedUserPool pool_;  // emptied by release()
   std::uint32_t uid_;
+  OwnerProcess allocated_in_;
 };
 
 using SharedUser = std::shared_ptr<PoisonableMutex<User>>;

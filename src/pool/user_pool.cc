@@ -33,7 +33,16 @@ UserPool::UserPool(std::size_t user_count) : max_user_(user_count) {
   free_user_.reserve(user_count);
 }
 
+void UserPool::forget_if_inherited() noexcept {
+  if (owner_.is_current()) return;
+  user_.clear();
+  free_user_.clear();
+  locks_.drop_if_inherited();
+  owner_ = OwnerProcess();
+}
+
 void UserPool::give_back(std::uint32_t uid) {
+  forget_if_inherited();
   auto it =
       std::find_if(user_.begin(), user_.end(), [uid](const PoolEntry& e) { return e.uid == uid; });
   if (it == user_.end()) return;
@@ -74,6 +83,7 @@ PoolResult<SharedUser> alloc_user(SharedUserPool pool) {
   {
     auto guard = pool->lock();
     UserPool& p = *guard;
+    p.forget_if_inherited();
     if (p.user_.size() >= p.max_user_) return pool_error(kAllocFailed);
 
     if (!p.free_user_.empty()) {

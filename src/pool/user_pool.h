@@ -12,6 +12,10 @@
 // places, and its home is wiped. An account is held by at most one pool on
 // the host (AccountLocks); a name held by another pool is skipped.
 //
+// A pool belongs to the process that made it: the copy a child of fork()
+// inherits starts over empty and never lists, hands out, wipes or stops an
+// account of its parent's.
+//
 // Thread-safety: the pool is shared (SharedUserPool) by its Python object and
 // every User it handed out; all access goes through its one PoisonableMutex.
 // alloc_user holds that lock while it runs `id` and `useradd`, and prepares the
@@ -28,6 +32,7 @@
 #include "base/poisonable_mutex.h"
 #include "pool/account_lock.h"
 #include "pool/name_generator.h"
+#include "pool/owner_process.h"
 #include "pool/pool_result.h"
 #include "pool/user.h"
 
@@ -49,9 +54,15 @@ class UserPool final {
   UserPool& operator=(const UserPool&) = delete;
 
   // Accounts handed out, in the order they were taken.
-  const std::vector<PoolEntry>& user() const noexcept { return user_; }
+  const std::vector<PoolEntry>& user() noexcept {
+    forget_if_inherited();
+    return user_;
+  }
   // Idle accounts; the last one is handed out next.
-  const std::vector<PoolEntry>& free_user() const noexcept { return free_user_; }
+  const std::vector<PoolEntry>& free_user() noexcept {
+    forget_if_inherited();
+    return free_user_;
+  }
 
   // Moves the first in-use entry with `uid` to the end of the idle list;
   // does nothing if there is none.
@@ -60,11 +71,16 @@ class UserPool final {
  private:
   friend PoolResult<SharedUser> alloc_user(SharedUserPool pool);
 
+  // In a forked copy, empties both lists and drops the inherited lock file:
+  // the accounts are still the parent's. Every use of the lists calls it first.
+  void forget_if_inherited() noexcept;
+
   std::vector<PoolEntry> user_;
   std::vector<PoolEntry> free_user_;
   std::size_t max_user_;
   NameGenerator name_rng_;
   AccountLocks locks_;  // held for every account listed in user_ or free_user_
+  OwnerProcess owner_;  // the process the lists describe
 };
 
 // A new shared pool of at most `user_count` accounts in use at once, or an
