@@ -209,6 +209,23 @@ def test_the_shell_gets_no_descriptor_of_the_harness(tmp_path):
     )
 
 
+def test_a_forked_copy_closing_leaves_the_shell_running():
+    # The shell is the parent's: a forked worker closing its copy of the
+    # session must not kill it (nor, its pid being reused, anything else).
+    check_child(
+        """
+        session = moxtile.PyUserPool().allocate().spawn()
+        pid = os.fork()
+        if pid == 0:
+            session.close()
+            os._exit(0)
+        assert os.waitpid(pid, 0)[1] == 0
+        session.write(b"echo alive_$((6*7))\\n")
+        read_until(session, b"alive_42")
+        """
+    )
+
+
 def test_stderr_is_readable():
     # What reaches the error pipe is the host's su/bash business; the read
     # itself must work and give bytes.

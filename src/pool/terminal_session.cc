@@ -102,6 +102,9 @@ void TerminalSession::close() {
   if (!process_) return;
   PipedChild child = std::move(*process_);
   process_.reset();
+  // In a forked copy `su` is not our child (by now its pid may even name
+  // another process): stopping it is the original's business.
+  if (!started_in_.is_current()) return;
   // Not reaped before this point, so the pid is still ours even if su has exited.
   if (::kill(child.pid, SIGKILL) != 0) {
     panic("Failed to kill the terminal session: " + system_error_text(errno));

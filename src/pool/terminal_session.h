@@ -6,6 +6,8 @@
 // lines. It holds its User, so the account stays allocated until the session
 // (and every other holder of the User) is gone. close() kills `su` (SIGKILL),
 // reaps it and closes the pipes; destruction closes, then drops the User.
+// The shell belongs to the process that started it: a copy of the session
+// that fork() leaves in a child only closes its own ends of the pipes.
 //
 // Thread-safety: not synchronised; the owner serialises every call (the
 // Python object holds the session behind its own mutex). Reads and writes
@@ -21,6 +23,7 @@
 #include <string>
 
 #include "pool/child_process.h"
+#include "pool/owner_process.h"
 #include "pool/pool_result.h"
 #include "pool/user.h"
 #include "terminal/async_terminal.h"
@@ -51,6 +54,7 @@ class TerminalSession final : public AsyncTerminal {
 
   SharedUser user_;
   std::optional<PipedChild> process_;  // emptied by close(), never filled again
+  OwnerProcess started_in_;            // the process whose child `su` is
 };
 
 // The script `su` gives to bash: set HOME, enter it, and become a fresh bash
