@@ -8,11 +8,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <optional>
 #include <string_view>
 
+#include "pool/account_purge.h"
 #include "pool/unique_fd.h"
 
 namespace moxtile {
@@ -185,13 +187,17 @@ std::size_t count_account_processes(std::uint32_t uid) {
 
 std::size_t kill_account_processes(std::uint32_t uid) {
   if (uid == 0) return 0;
+  // First as the account itself, the one way to catch a process that keeps
+  // changing its pid; the scan below then finds what that cannot reach and
+  // waits for the signalled to be gone.
+  const bool purged = purge_as_account(uid).ok();
   for (int round = 0; round < kKillRounds; ++round) {
     std::size_t found = for_each_process(uid, [uid](pid_t pid) { kill_if_owned(pid, uid); });
-    if (found == 0) return 0;
+    if (found == 0) return purged ? 0 : 1;
     // SIGKILL takes effect when the target next runs; give it a moment.
     pause_ms(round < kQuickRounds ? kQuickPauseMs : kSlowPauseMs);
   }
-  return count_account_processes(uid);
+  return std::max<std::size_t>(count_account_processes(uid), purged ? 0 : 1);
 }
 
 }  // namespace moxtile

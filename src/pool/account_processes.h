@@ -7,7 +7,9 @@
 // user id: a set-uid program can park the uid in its saved set, or one
 // thread alone can keep it, and take it back later. (The other threads of a
 // process whose first thread is root's in all four are not looked at: only
-// root's own code can give them another uid.) Thread-safe: no shared state.
+// root's own code can give them another uid.) Killing them starts with a purge
+// as the account itself (account_purge.h), which a process that keeps
+// changing its pid cannot slip through. Thread-safe: no shared state.
 #pragma once
 
 #include <cstddef>
@@ -19,11 +21,15 @@ namespace moxtile {
 // process whose first thread has exited is, while another thread runs).
 std::size_t count_account_processes(std::uint32_t uid);
 
-// Sends SIGKILL to every live process of the account `uid`, and again to any
-// that appear meanwhile, until none is found or a short time (about half a
-// second) has passed. Returns how many were still found at the end (0 on
-// success). Refuses uid 0 (returns 0 and kills nothing) and never signals the
-// calling process.
+// Purges the account as its own user (account_purge.h: SIGKILL to all its
+// processes at once, its keyrings emptied), then sends SIGKILL to every live
+// process of the account `uid` that is still found, and again to any that
+// appear meanwhile, until none is found or a short time (about half a second)
+// has passed. Returns 0 when the account is clean; otherwise how many of its
+// processes were still found at the end, and at least 1 when the purge
+// failed, since a process or a key of one tenant may then reach the next.
+// Refuses uid 0 (returns 0 and kills nothing) and never signals the calling
+// process.
 std::size_t kill_account_processes(std::uint32_t uid);
 
 }  // namespace moxtile
