@@ -3,10 +3,10 @@
 //
 // A tenant can leave files in the places every account may write to (/tmp,
 // /var/tmp, /dev/shm, /run/lock), in the homes of other accounts that are
-// open to it, and IPC objects (System V shared memory
-// segments, semaphore sets and message queues; POSIX message queues). They
-// outlive its processes and would reach the next tenant of the same uid; a
-// set-uid copy of a program would even let another account act as this one.
+// open to it, and IPC objects (System V shared memory segments, semaphore
+// sets and message queues; POSIX message queues). They outlive its processes
+// and would reach the next tenant of the same uid; a set-uid copy of a
+// program would even let another account act as this one.
 //
 // Runs as root among directories that other accounts may change meanwhile:
 // the walk goes by descriptors, follows no symbolic link, stays on each
