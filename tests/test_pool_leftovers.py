@@ -252,3 +252,45 @@ def test_files_and_ipc_of_a_tenant_are_gone_for_the_next_tenant():
                 os.unlink(path)
         for path in (shared, closed, root_dir):
             shutil.rmtree(path, ignore_errors=True)
+
+
+def as_account(uid, code):
+    check_child(f"os.setgroups([]); os.setresgid({uid}, {uid}, {uid}); "
+                f"os.setresuid({uid}, {uid}, {uid})\n" + textwrap.dedent(code), timeout=60)
+
+
+def test_set_uid_copies_left_in_another_tenants_home_are_gone_for_the_next_tenant():
+    pool = moxtile.PyUserPool(2)
+    user, other = pool.allocate(), pool.allocate()
+    uid, home = user.uid(), other.home()
+    # The other tenant opens its home to everyone, with a tree deep inside,
+    # and keeps files of its own beside what the tenant leaves there.
+    deep = f"{home}/open/a/b"
+    own = [f"{home}/own", f"{deep}/own"]
+    as_account(other.uid(), f"""
+        os.chmod({home!r}, 0o777)
+        os.makedirs({deep!r})
+        for d in ({home!r} + "/open", {home!r} + "/open/a", {deep!r}):
+            os.chmod(d, 0o777)
+        for f in {own!r}:
+            open(f, "w").write("mine")
+        """)
+    planted = [f"{home}/.shell", f"{deep}/.shell", f"{home}/open/dir"]
+    try:
+        as_account(uid, f"""
+            import shutil
+            home, deep = {home!r}, {deep!r}
+            os.mkdir(home + "/open/dir")
+            for shell in (home + "/.shell", deep + "/.shell", home + "/open/dir/.shell"):
+                shutil.copyfile("/bin/sh", shell)
+                os.chmod(shell, 0o4755)
+            """)
+        # ... then shuts its home again: nothing there is open to the sweep.
+        as_account(other.uid(), f"os.chmod({home!r}, 0o700)")
+        del user
+        user = pool.allocate()
+        assert user.uid() == uid
+        assert [p for p in planted if lookup(p) is not None] == []
+        assert all(open(f).read() == "mine" for f in own)
+    finally:
+        remove_whatever_is_left({"paths": planted})

@@ -53,6 +53,14 @@ FileId id_of(const struct statx& sx) {
   return {makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino};
 }
 
+SeenEntry seen(const struct stat& st) {
+  return {st.st_dev, st.st_ino, st.st_uid, S_ISDIR(st.st_mode)};
+}
+SeenEntry seen(const struct statx& sx) {
+  const FileId id = id_of(sx);
+  return {id.dev, id.ino, sx.stx_uid, S_ISDIR(sx.stx_mode)};
+}
+
 Unexpected<std::string> failure(const std::string& what, int err) {
   return pool_error(what + ": " + system_error_text(err));
 }
@@ -87,9 +95,11 @@ class PlaceSweep final {
   PoolResult<Outcome> run() {
     levels_.clear();
     levels_.push_back(Level{id_of(place_sx_), std::string(), {}});
+    changed_ = false;
     UniqueFd current(::fcntl(place_fd_, F_DUPFD_CLOEXEC, 0));
     if (!current) return failure("cannot open " + std::string(place_), errno);
     if (auto scanned = scan(current.get()); !scanned) return pool_error(std::move(scanned).error());
+    if (changed_) return Outcome::kLostTheWay;
 
     for (;;) {
       Level& top = levels_.back();
@@ -98,6 +108,7 @@ class PlaceSweep final {
         top.subdirs.pop_back();
         auto entered = enter(current, std::move(name));
         if (!entered) return pool_error(std::move(entered).error());
+        if (changed_) return Outcome::kLostTheWay;
         continue;
       }
       if (levels_.size() == 1) return Outcome::kDone;
@@ -121,10 +132,23 @@ class PlaceSweep final {
   }
   std::string path_of(const std::string& name) const { return dir_path() + "/" + name; }
 
+  // Removes the account's entry `name` of the directory `fd`, if it is still
+  // the one we saw; if another took its name, notes that the walk must start
+  // again (the account's entry may have gone anywhere).
+  PoolResult<void> remove(int fd, const std::string& name, const SeenEntry& entry) {
+    const int err = remove_seen_tree_at(fd, name, entry);
+    if (err == ESTALE) {
+      changed_ = true;
+      return {};
+    }
+    if (err != 0) return failure("cannot remove " + path_of(name), err);
+    return {};
+  }
+
   // Removes the account's entries of the directory open as `fd` (the top
   // level) and lists there the directories to search.
   PoolResult<void> scan(int fd) {
-    std::vector<std::string> owned;
+    std::vector<std::pair<std::string, SeenEntry>> owned;
     std::optional<std::string> problem;
     int e = for_each_entry(fd, [&](const dirent& entry) {
       const char* name = entry.d_name;
@@ -138,7 +162,7 @@ class PlaceSweep final {
       const bool dir = S_ISDIR(st.st_mode);
       if (dir && off_limits(id_of(st))) return 0;
       if (st.st_uid == uid_) {
-        owned.emplace_back(name);
+        owned.emplace_back(name, seen(st));
       } else if (dir && may_hold_entries(st.st_uid, st.st_gid, st.st_mode, uid_)) {
         levels_.back().subdirs.emplace_back(name);
       }
@@ -146,10 +170,8 @@ class PlaceSweep final {
     });
     if (problem) return pool_error(std::move(*problem));
     if (e != 0) return failure("cannot read " + dir_path(), e);
-    for (const std::string& name : owned) {
-      if (int err = remove_tree_at(fd, name); err != 0) {
-        return failure("cannot remove " + path_of(name), err);
-      }
+    for (const auto& [name, entry] : owned) {
+      if (auto removed = remove(fd, name, entry); !removed || changed_) return removed;
     }
     return {};
   }
@@ -171,12 +193,7 @@ class PlaceSweep final {
     }
     const FileId id = id_of(sx);
     if (off_limits(id) || !on_place_mount(sx)) return {};
-    if (sx.stx_uid == uid_) {
-      if (int err = remove_tree_at(current.get(), name); err != 0) {
-        return failure("cannot remove " + path_of(name), err);
-      }
-      return {};
-    }
+    if (sx.stx_uid == uid_) return remove(current.get(), name, seen(sx));
     if (!may_hold_entries(sx.stx_uid, sx.stx_gid, sx.stx_mode, uid_)) return {};
     levels_.push_back(Level{id, std::move(name), {}});
     current = std::move(fd);
@@ -225,15 +242,49 @@ class PlaceSweep final {
   const struct statx place_sx_;
   const std::optional<FileId> homes_root_;
   std::vector<Level> levels_;  // from the place down to the current directory
+  bool changed_ = false;       // an entry we meant to remove was replaced
 };
 
-PoolResult<void> sweep_places(std::uint32_t uid, const std::string& homes_root) {
-  std::optional<FileId> homes;
-  if (UniqueFd fd(::open(homes_root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      fd) {
-    struct stat st;
-    if (::fstat(fd.get(), &st) == 0) homes = id_of(st);
+// The homes root, if it is a directory that only we may change (as the home
+// preparation insists): then no account can swap it or its entries, and it is
+// walked as a place of its own. Invalid otherwise, and then it is just another
+// directory to the walks of the places.
+UniqueFd open_homes_root(const std::string& homes_root) {
+  UniqueFd fd(::open(homes_root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st;
+  if (!fd || ::fstat(fd.get(), &st) != 0 || st.st_uid != ::geteuid() ||
+      (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    return UniqueFd();
   }
+  return fd;
+}
+
+// Sweeps the place open as `fd` unless it is one of `swept`, then adds it.
+PoolResult<void> sweep_place(std::uint32_t uid, const char* place, int fd,
+                             std::optional<FileId> homes, std::vector<FileId>& swept) {
+  struct statx sx;
+  if (::statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_MNT_ID, &sx) != 0) {
+    return failure("cannot inspect " + std::string(place), errno);
+  }
+  const FileId id = id_of(sx);
+  if (std::find(swept.begin(), swept.end(), id) != swept.end()) return {};
+  swept.push_back(id);
+
+  PlaceSweep sweep(uid, place, fd, sx, homes);
+  for (int attempt = 0;; ++attempt) {
+    auto outcome = sweep.run();
+    if (!outcome) return pool_error(std::move(outcome).error());
+    if (*outcome == PlaceSweep::Outcome::kDone) return {};
+    if (attempt + 1 == kSweepAttempts) {
+      return pool_error(std::string(place) + " kept changing during the sweep");
+    }
+  }
+}
+
+PoolResult<void> sweep_places(std::uint32_t uid, const std::string& homes_root) {
+  const UniqueFd homes_fd = open_homes_root(homes_root);
+  std::optional<FileId> homes;
+  if (struct stat st; homes_fd && ::fstat(homes_fd.get(), &st) == 0) homes = id_of(st);
 
   std::vector<FileId> swept;  // /var/lock and /run/lock, say, may be one directory
   for (const char* place : kPlaces) {
@@ -243,24 +294,11 @@ PoolResult<void> sweep_places(std::uint32_t uid, const std::string& homes_root) 
       if (errno == ENOENT || errno == ENOTDIR) continue;
       return failure("cannot open " + std::string(place), errno);
     }
-    struct statx sx;
-    if (::statx(fd.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_MNT_ID, &sx) != 0) {
-      return failure("cannot inspect " + std::string(place), errno);
-    }
-    const FileId id = id_of(sx);
-    if (std::find(swept.begin(), swept.end(), id) != swept.end()) continue;
-    swept.push_back(id);
-
-    PlaceSweep sweep(uid, place, fd.get(), sx, homes);
-    for (int attempt = 0;; ++attempt) {
-      auto outcome = sweep.run();
-      if (!outcome) return pool_error(std::move(outcome).error());
-      if (*outcome == PlaceSweep::Outcome::kDone) break;
-      if (attempt + 1 == kSweepAttempts) {
-        return pool_error(std::string(place) + " kept changing during the sweep");
-      }
-    }
+    if (auto done = sweep_place(uid, place, fd.get(), homes, swept); !done) return done;
   }
+  // Another account's home may be open to everyone, or made so by its owner
+  // at will: the account may have left entries in any of them, at any depth.
+  if (homes_fd) return sweep_place(uid, homes_root.c_str(), homes_fd.get(), homes, swept);
   return {};
 }
 

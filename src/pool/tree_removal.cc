@@ -57,11 +57,15 @@ int list_entries(int fd, std::vector<Entry>& entries) {
 // current directory, and while listing or moving, one more.
 class Pass final {
  public:
-  Pass(int dir_fd, const std::string& name) : dir_fd_(dir_fd), name_(name) {}
+  // `seen`, if given, is what the top must still be.
+  Pass(int dir_fd, const std::string& name, const SeenEntry* seen)
+      : dir_fd_(dir_fd), name_(name), seen_(seen) {}
 
   // Returns 0, an errno, or kMoved.
   int run() {
-    if (int e = remove_or_enter(dir_fd_, name_, true, 0); e != 0) return e;
+    if (int e = remove_or_enter(dir_fd_, name_, seen_ == nullptr || seen_->directory, 0); e != 0) {
+      return e;
+    }
     while (!stack_.empty()) {
       Frame& top = stack_.back();
       if (!top.listed) {
@@ -87,20 +91,32 @@ class Pass final {
   // Unlinks `name` in `parent_fd`, or, if it is a directory, makes it the
   // current one with a frame of its own. Returns 0 or errno.
   int remove_or_enter(int parent_fd, std::string name, bool directory, int listings) {
+    // The top, when the caller saw it, must stay the kind it saw.
+    const bool fixed = stack_.empty() && seen_ != nullptr;
     for (int attempt = 0; attempt < kAttemptsPerEntry; ++attempt, directory = !directory) {
       if (!directory) {
         if (::unlinkat(parent_fd, name.c_str(), 0) == 0 || errno == ENOENT) return 0;
-        if (errno == EISDIR) continue;
+        if (errno == EISDIR) {
+          if (fixed) return ESTALE;
+          continue;
+        }
         return errno;
       }
       UniqueFd fd(::openat(parent_fd, name.c_str(), kOpenDir));
       if (!fd) {
         if (errno == ENOENT) return 0;
-        if (errno == ENOTDIR || errno == ELOOP) continue;  // a file or a link: unlink it
+        if (errno == ENOTDIR || errno == ELOOP) {  // a file or a link: unlink it
+          if (fixed) return ESTALE;
+          continue;
+        }
         return errno;
       }
       struct stat st;
       if (::fstat(fd.get(), &st) != 0) return errno;
+      if (fixed && (st.st_dev != seen_->dev || st.st_ino != seen_->ino ||
+                    st.st_uid != seen_->owner)) {
+        return ESTALE;
+      }
       if (stack_.empty()) {
         top_dev_ = st.st_dev;
       } else if (st.st_dev != top_dev_) {
@@ -142,19 +158,28 @@ class Pass final {
 
   const int dir_fd_;
   const std::string& name_;
+  const SeenEntry* const seen_;
   std::vector<Frame> stack_;  // from `name_` down to the current directory
   UniqueFd cur_;              // the directory of stack_.back()
   dev_t top_dev_ = 0;
 };
 
-}  // namespace
-
-int remove_tree_at(int dir_fd, const std::string& name) {
+int remove_tree(int dir_fd, const std::string& name, const SeenEntry* seen) {
   for (int pass = 0; pass < kPasses; ++pass) {
-    int result = Pass(dir_fd, name).run();
+    int result = Pass(dir_fd, name, seen).run();
     if (result != kMoved) return result;
   }
   return EAGAIN;
+}
+
+}  // namespace
+
+int remove_tree_at(int dir_fd, const std::string& name) {
+  return remove_tree(dir_fd, name, nullptr);
+}
+
+int remove_seen_tree_at(int dir_fd, const std::string& name, const SeenEntry& seen) {
+  return remove_tree(dir_fd, name, &seen);
 }
 
 }  // namespace moxtile

@@ -2,13 +2,17 @@
 // on. These need root (to give files to other users); they skip otherwise.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "pool/account_leftovers.h"
 #include "pool/private_dir.h"
@@ -19,6 +23,7 @@ namespace {
 // No account has this uid: the sweep looks for it all the same.
 constexpr std::uint32_t kTenant = 4242424;
 constexpr std::uint32_t kOther = 65534;
+constexpr std::uint32_t kVictim = 4242425;
 
 class LeftoversTest : public ::testing::Test {
  protected:
@@ -38,6 +43,11 @@ class LeftoversTest : public ::testing::Test {
     ASSERT_GE(fd, 0) << rel;
     ::close(fd);
     ASSERT_EQ(::lchown(path(rel).c_str(), owner, owner), 0) << rel;
+  }
+  void dir(const std::string& rel, std::uint32_t owner, mode_t mode) const {
+    ASSERT_EQ(::mkdir(path(rel).c_str(), mode), 0) << rel;
+    ASSERT_EQ(::chmod(path(rel).c_str(), mode), 0) << rel;
+    ASSERT_EQ(::chown(path(rel).c_str(), owner, owner), 0) << rel;
   }
   bool exists(const std::string& rel) const {
     struct stat st;
@@ -80,6 +90,70 @@ TEST_F(LeftoversTest, DeepDirectoriesOfOthersWithFewDescriptors) {
   EXPECT_FALSE(exists(rel + "-link"));
   EXPECT_TRUE(exists(rel + "-other"));
   EXPECT_TRUE(exists("keep"));
+}
+
+// An account that owns a directory without the sticky bit may swap the names
+// of its entries at will: between the sweep's look at the tenant's directory
+// and its removal, it puts a victim's directory, which it could not empty
+// itself, under that name. The swapper never stops; the victim's tree must
+// never go, and once it stops, the tenant's must.
+TEST_F(LeftoversTest, ANameSwappedAfterTheLookNeverTakesAnotherTree) {
+  const std::string homes = path("homes");
+  dir("homes", 0, 0755);
+  dir("homes/c", kOther, 0755);
+  dir("homes/c/a", kVictim, 0755);
+  file("homes/c/a/keep", kVictim);
+  const char* names[] = {"a", "b"};
+  // Held open: the names keep changing.
+  const int victim = ::open(path("homes/c/a").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(victim, 0);
+  auto victim_intact = [&] {
+    struct stat st;
+    return ::fstatat(victim, "keep", &st, AT_SYMLINK_NOFOLLOW) == 0;
+  };
+  auto tenants_left = [&](int c) {
+    struct stat st;
+    for (const char* n : names) {
+      if (::fstatat(c, n, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_uid == kTenant) return true;
+    }
+    return false;
+  };
+  // The swap needs both names: the one missing stays missing until filled.
+  auto plant = [&](int c) {
+    for (const char* n : names) {
+      if (::faccessat(c, n, F_OK, AT_SYMLINK_NOFOLLOW) == 0) continue;
+      dir("homes/new", kTenant, 0755);
+      file("homes/new/program", kTenant);
+      ASSERT_EQ(::renameat2(AT_FDCWD, path("homes/new").c_str(), c, n, RENAME_NOREPLACE), 0);
+    }
+  };
+
+  const int c = ::open(path("homes/c").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(c, 0);
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    while (!stop.load(std::memory_order_relaxed)) {
+      (void)::renameat2(c, "a", c, "b", RENAME_EXCHANGE);
+    }
+  });
+  int rounds = 0;
+  bool intact = true;
+  for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+       intact && std::chrono::steady_clock::now() < end; ++rounds) {
+    plant(c);
+    (void)remove_account_leftovers(kTenant, homes);  // may give up: the names keep changing
+    intact = victim_intact();
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_TRUE(intact) << "the victim's tree went in round " << rounds;
+
+  auto quiet = remove_account_leftovers(kTenant, homes);
+  EXPECT_TRUE(quiet.ok()) << quiet.error();
+  EXPECT_TRUE(victim_intact());
+  EXPECT_FALSE(tenants_left(c));
+  ::close(c);
+  ::close(victim);
 }
 
 // What someone may have prepared at the path before root uses it.

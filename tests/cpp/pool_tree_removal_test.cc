@@ -157,6 +157,44 @@ TEST_F(TreeRemovalTest, RelativeToADirectoryDescriptor) {
   EXPECT_FALSE(exists_nofollow("home"));
 }
 
+// The caller saw the tenant's entry; by the time it removes it, someone who
+// may write to the parent has put another entry under the name. What is there
+// now stays; only the entry seen goes.
+TEST_F(TreeRemovalTest, OnlyTheEntrySeenIsRemoved) {
+  auto seen_at = [&](const std::string& rel) {
+    struct stat st;
+    EXPECT_EQ(::lstat(path(rel).c_str(), &st), 0) << rel;
+    return SeenEntry{st.st_dev, st.st_ino, st.st_uid, S_ISDIR(st.st_mode)};
+  };
+  mkdir("seen");
+  write("seen/f", "x");
+  mkdir("other");
+  write("other/precious", "x");
+  write("file", "x");
+  const SeenEntry seen_dir = seen_at("seen");
+  SeenEntry other_owner = seen_dir;
+  other_owner.owner += 1;  // the same inode number, reused by someone else
+  const struct {
+    const char* name;  // now at the name
+    SeenEntry seen;
+    int result;
+    const char* kept;  // what must still be there
+  } cases[] = {
+      {"other", seen_dir, ESTALE, "other/precious"},
+      {"seen", other_owner, ESTALE, "seen/f"},
+      {"file", seen_dir, ESTALE, "file"},
+      {"other", seen_at("file"), ESTALE, "other/precious"},
+      {"seen", seen_dir, 0, nullptr},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(remove_seen_tree_at(AT_FDCWD, path(c.name), c.seen), c.result) << c.name;
+    if (c.kept != nullptr) {
+      EXPECT_TRUE(exists_nofollow(c.kept)) << c.name;
+    }
+  }
+  EXPECT_FALSE(exists_nofollow("seen"));
+}
+
 // A tenant can nest far deeper than the descriptors we may hold, and fill one
 // directory with many entries.
 TEST_F(TreeRemovalTest, DeepAndWideTreeWithFewDescriptors) {
