@@ -3,6 +3,9 @@
 Every test body runs in a child interpreter with a timeout (see
 test_pool_helpers): a read blocks with the interpreter lock held.
 """
+import os
+import platform
+
 import pytest
 
 from test_pool_helpers import check_child, needs_accounts, tool_dir
@@ -222,6 +225,86 @@ def test_a_forked_copy_closing_leaves_the_shell_running():
         assert os.waitpid(pid, 0)[1] == 0
         session.write(b"echo alive_$((6*7))\\n")
         read_until(session, b"alive_42")
+        """
+    )
+
+
+# add_key and keyctl, by machine; a tenant calls them through ctypes.
+KEY_SYSCALLS = {"x86_64": (248, 250), "aarch64": (217, 219)}
+
+# Run by a tenant as `python3 -c`: "store" adds a key to its session keyring,
+# "fetch" looks one up there. The answer comes between "@" marks, built at run
+# time so that the terminal's echo of the command never matches it.
+KEY_PROBE = """
+import ctypes, sys
+libc = ctypes.CDLL(None, use_errno=True)
+ADD_KEY, KEYCTL = {syscalls}
+SESSION, SEARCH, READ = -3, 10, 11
+def call(*args):
+    result = libc.syscall(*(ctypes.c_long(a) if isinstance(a, int) else a for a in args))
+    return result, ctypes.get_errno()
+what, name = sys.argv[1], sys.argv[2].encode()
+if what == "store":
+    key, err = call(ADD_KEY, b"user", name, b"tenant-payload", 14, SESSION)
+    answer = "stored" if key > 0 else "errno %d" % err
+else:
+    key, err = call(KEYCTL, SEARCH, SESSION, b"user", name, 0)
+    if key < 0:
+        answer = "missing" if err == 126 else "errno %d" % err
+    else:
+        buf = ctypes.create_string_buffer(64)
+        n, _ = call(KEYCTL, READ, key, buf, 64)
+        answer = "read " + buf.raw[:max(n, 0)].decode(errors="replace")
+print("@" * 2 + answer + "@" * 2, flush=True)
+"""
+
+
+def test_tenants_share_no_session_keyring():
+    # The harness has a session keyring of its own, as one started by a login
+    # or a service manager does, and keeps a key there. Tenant A stores a key
+    # in the session keyring its shell started with; tenant B, another account
+    # running at the same time, looks for it there; A looks for the harness's.
+    syscalls = KEY_SYSCALLS.get(platform.machine())
+    if syscalls is None:
+        pytest.skip(f"key system call numbers unknown for {platform.machine()}")
+    python = next((p for p in ("/usr/bin/python3", "/bin/python3") if os.access(p, os.X_OK)), None)
+    if python is None:
+        pytest.skip("no python3 outside root's own directories for the tenants to run")
+    check_child(
+        f"""
+        import ctypes, re
+        libc = ctypes.CDLL(None, use_errno=True)
+        ADD_KEY, KEYCTL = {syscalls}
+        JOIN, SEARCH, SESSION = 1, 10, -3
+
+        def call(*args):
+            result = libc.syscall(*(ctypes.c_long(a) if isinstance(a, int) else a for a in args))
+            return result, ctypes.get_errno()
+
+        def probe(session, home, what, name):
+            path = os.path.join(home, "key_probe.py")
+            with open(path, "w") as f:
+                f.write({KEY_PROBE.format(syscalls=syscalls)!r})
+            os.chmod(path, 0o644)
+            session.write(f"{python} key_probe.py {{what}} {{name}}; echo probed_$((6*7))\\n".encode())
+            answers = re.findall(rb"@@([^@]*)@@", read_until(session, b"probed_42"))
+            assert len(answers) == 1, answers
+            return answers[0].decode()
+
+        assert call(KEYCTL, JOIN, 0)[0] > 0  # gone with this process, and all in it
+        harness_key, err = call(ADD_KEY, b"user", b"harness-key", b"harness-payload", 15, SESSION)
+        assert harness_key > 0, err
+        pool = moxtile.PyUserPool()
+        a, b = pool.allocate(), pool.allocate()
+        first, second = a.spawn(), b.spawn()
+        stored = probe(first, a.home(), "store", "tenant-key")
+        assert stored == "stored", stored
+        fetched = probe(second, b.home(), "fetch", "tenant-key")
+        assert fetched == "missing", f"another tenant's key: {{fetched}}"
+        fetched = probe(first, a.home(), "fetch", "harness-key")
+        assert fetched == "missing", f"the harness's key: {{fetched}}"
+        found, _ = call(KEYCTL, SEARCH, SESSION, b"user", b"tenant-key", 0)
+        assert found < 0, "the tenant's key reached the harness's session keyring"
         """
     )
 

@@ -1,11 +1,16 @@
 #include "pool/terminal_session.h"
 
 #include <errno.h>
+#include <linux/keyctl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <exception>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -51,6 +56,38 @@ class SigpipeBlocked final {
   bool was_pending_ = false;
   bool raised_ = false;
 };
+
+// Starts `argv` in a new, empty session keyring. su gives the shell none of
+// its own, so the shell would share the session keyring of the thread that
+// starts it (the harness's) with the harness and with every other tenant.
+// That keyring is part of a thread's credentials, and a child inherits its
+// creator's: a thread of our own joins a new keyring and starts the child,
+// which keeps the process's start heap-size independent (no fork).
+SysResult<PipedChild> spawn_in_new_session_keyring(const std::vector<std::string>& argv) {
+  SysResult<PipedChild> started = sys_error(EAGAIN);
+  std::exception_ptr thrown;
+  try {
+    std::thread starter([&] {
+      try {
+        if (::syscall(SYS_keyctl, KEYCTL_JOIN_SESSION_KEYRING, nullptr) < 0 &&
+            errno != ENOSYS && errno != EPERM) {
+          // ENOSYS: no keyrings in this kernel. EPERM: key calls are filtered
+          // out for this process, and so for every tenant it starts.
+          started = sys_error(errno);
+          return;
+        }
+        started = spawn_piped(argv);
+      } catch (...) {
+        thrown = std::current_exception();
+      }
+    });
+    starter.join();
+  } catch (const std::system_error& e) {
+    return sys_error(e.code().value());  // no thread to be had
+  }
+  if (thrown) std::rethrow_exception(thrown);
+  return started;
+}
 
 }  // namespace
 
@@ -126,7 +163,7 @@ PoolResult<std::unique_ptr<TerminalSession>> spawn_terminal(SharedUser user) {
   }
   const std::vector<std::string> argv = {"su",    "-s", "/bin/bash", "-P", "-c", start_script(home),
                                          username};
-  auto child = spawn_piped(argv);
+  auto child = spawn_in_new_session_keyring(argv);
   if (!child) {
     return pool_error("Failed to create the terminal session: " + system_error_text(child.error()));
   }
