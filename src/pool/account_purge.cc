@@ -2,10 +2,11 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <linux/keyctl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -63,70 +64,137 @@ std::string step_text(int step) {
   }
 }
 
-long keyctl(int operation, unsigned long a, unsigned long b = 0) {
-  return ::syscall(SYS_keyctl, operation, a, b, 0UL, 0UL);
+// The child shares the caller's memory where the machine allows (no copy of
+// the caller's page tables, whose cost grows with its heap), so it must not
+// go through the C library at all: its wrappers write errno (the calling
+// thread's, which runs on meanwhile) and the set*id ones change the ids of
+// every thread they know of. System calls are made directly and return
+// -errno on failure. Sanitizer builds fork instead: their instrumentation in
+// the child would use the runtime state of the calling thread.
+#if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__) && \
+    (defined(__x86_64__) || defined(__aarch64__))
+constexpr bool kSharesMemory = true;
+long direct_syscall(long number, long a = 0, long b = 0, long c = 0, long d = 0) noexcept {
+#if defined(__x86_64__)
+  long result;
+  register long r10 __asm__("r10") = d;
+  __asm__ volatile("syscall"
+                   : "=a"(result)
+                   : "a"(number), "D"(a), "S"(b), "d"(c), "r"(r10)
+                   : "rcx", "r11", "memory");
+  return result;
+#else
+  register long x8 __asm__("x8") = number;
+  register long x0 __asm__("x0") = a;
+  register long x1 __asm__("x1") = b;
+  register long x2 __asm__("x2") = c;
+  register long x3 __asm__("x3") = d;
+  __asm__ volatile("svc 0" : "+r"(x0) : "r"(x8), "r"(x1), "r"(x2), "r"(x3) : "memory", "cc");
+  return x0;
+#endif
+}
+#else
+constexpr bool kSharesMemory = false;  // a forked child: the library is safe enough there
+long direct_syscall(long number, long a = 0, long b = 0, long c = 0, long d = 0) noexcept {
+  const long result = ::syscall(number, a, b, c, d);
+  return result < 0 ? -errno : result;
+}
+#endif
+
+// The errno of a failed direct_syscall, or 0.
+int failure_of(long result) noexcept {
+  return result < 0 && result > -4096 ? static_cast<int>(-result) : 0;
 }
 
-// A keyring id (a negative special id included) as the kernel reads it.
-unsigned long key_arg(long id) { return static_cast<unsigned long>(id); }
-
-// Ends the child: exit code 0 when `report` holds no failure, else 1 after
-// sending `report` to the parent.
-[[noreturn]] void finish(const ChildReport& report, int report_fd) {
-  if (report.step == 0) ::_exit(0);
-  ssize_t ignored = ::write(report_fd, &report, sizeof report);
-  (void)ignored;
-  ::_exit(1);
+long keyctl(int operation, long a, long b = 0) noexcept {
+  return direct_syscall(SYS_keyctl, operation, a, b);
 }
 
-// The child: only async-signal-safe calls (no allocation, no locks), since
-// the caller may have had other threads at the fork. Every signal that can be
-// is blocked. Exits 0 when all is clean; otherwise reports the first failed
-// step on `report_fd` and exits 1.
-[[noreturn]] void purge_in_child(uid_t uid, int report_fd) {
+struct PurgeArgs {
+  uid_t uid;
+  int report_fd;
+};
+
+// The child. Every signal that can be is blocked. Returns its exit code: 0
+// when all is clean; otherwise 1, after reporting the first failed step on
+// the report descriptor.
+int purge_in_child(void* raw_args) noexcept {
+  const PurgeArgs& args = *static_cast<const PurgeArgs*>(raw_args);
+  const long uid = args.uid;
   ChildReport report;
   auto note = [&report](int step, int err) {
     if (report.step == 0) report = ChildReport{step, err};
+  };
+  auto finish = [&]() -> int {
+    if (report.step == 0) return 0;
+    direct_syscall(SYS_write, args.report_fd, reinterpret_cast<long>(&report), sizeof report);
+    return 1;
   };
 
   // Nothing of root's stays: the group plays no part in signal permission or
   // in the account's own keyrings, so it takes the uid's number, as the
   // home directory's owner does.
-  const gid_t gid = uid;
-  if (::setgroups(0, nullptr) != 0) note(kDropGroups, errno);
-  if (report.step == 0 && ::setresgid(gid, gid, gid) != 0) note(kSetGid, errno);
-  if (report.step == 0 && ::setresuid(uid, uid, uid) != 0) note(kSetUid, errno);
-  if (report.step != 0) finish(report, report_fd);
+  if (int e = failure_of(direct_syscall(SYS_setgroups, 0, 0))) note(kDropGroups, e);
+  if (report.step == 0) {
+    if (int e = failure_of(direct_syscall(SYS_setresgid, uid, uid, uid))) note(kSetGid, e);
+  }
+  if (report.step == 0) {
+    if (int e = failure_of(direct_syscall(SYS_setresuid, uid, uid, uid))) note(kSetUid, e);
+  }
+  if (report.step != 0) return finish();
 
   // Neither this child nor init is signalled. Success says only that some
   // other process exists, so one call is all there is to do: every process
   // of the account alive now has SIGKILL pending and never runs its own code
   // again, and none can fork any more.
-  if (::kill(-1, SIGKILL) != 0 && errno != ESRCH) {
-    note(kKill, errno);
-    finish(report, report_fd);
+  if (int e = failure_of(direct_syscall(SYS_kill, -1, SIGKILL)); e != 0 && e != ESRCH) {
+    note(kKill, e);
+    return finish();
   }
 
   // The persistent keyring grants its owner no write without possession, so
   // it is linked into this child's own process keyring, which dies with it.
-  long persistent = keyctl(KEYCTL_GET_PERSISTENT, uid, key_arg(KEY_SPEC_PROCESS_KEYRING));
-  if (persistent < 0 && errno == ENOSYS) finish(report, report_fd);  // a kernel without keys
-  if (persistent >= 0) {
-    if (keyctl(KEYCTL_CLEAR, key_arg(persistent)) != 0) note(kPersistentKeyring, errno);
-  } else if (errno != EOPNOTSUPP) {
-    note(kPersistentKeyring, errno);
+  const long persistent = keyctl(KEYCTL_GET_PERSISTENT, uid, KEY_SPEC_PROCESS_KEYRING);
+  const int no_persistent = failure_of(persistent);
+  // ENOSYS: a kernel without keys. EPERM: key calls are filtered out for this
+  // process, and so for every tenant it starts.
+  if (no_persistent == ENOSYS || no_persistent == EPERM) return finish();
+  if (no_persistent == 0) {
+    if (int e = failure_of(keyctl(KEYCTL_CLEAR, persistent))) note(kPersistentKeyring, e);
+  } else if (no_persistent != EOPNOTSUPP) {
+    note(kPersistentKeyring, no_persistent);
   }
-  if (keyctl(KEYCTL_CLEAR, key_arg(KEY_SPEC_USER_KEYRING)) != 0) note(kUserKeyring, errno);
-  if (keyctl(KEYCTL_CLEAR, key_arg(KEY_SPEC_USER_SESSION_KEYRING)) != 0) {
-    note(kUserSessionKeyring, errno);
+  if (int e = failure_of(keyctl(KEYCTL_CLEAR, KEY_SPEC_USER_KEYRING))) note(kUserKeyring, e);
+  if (int e = failure_of(keyctl(KEYCTL_CLEAR, KEY_SPEC_USER_SESSION_KEYRING))) {
+    note(kUserSessionKeyring, e);
   } else {
     // The kernel links the user keyring into the user-session keyring when it
     // makes them; the next tenant finds them as a fresh account would. A
     // failure here hides nothing, so it is not reported.
-    keyctl(KEYCTL_LINK, key_arg(KEY_SPEC_USER_KEYRING), key_arg(KEY_SPEC_USER_SESSION_KEYRING));
+    keyctl(KEYCTL_LINK, KEY_SPEC_USER_KEYRING, KEY_SPEC_USER_SESSION_KEYRING);
   }
-  finish(report, report_fd);
+  return finish();
 }
+
+// A stack for a child that shares our memory; unmapped with the object.
+class ChildStack final {
+ public:
+  static constexpr std::size_t kBytes = std::size_t{64} << 10;
+  ChildStack() noexcept
+      : base_(::mmap(nullptr, kBytes, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0)) {}
+  ~ChildStack() {
+    if (base_ != MAP_FAILED) ::munmap(base_, kBytes);
+  }
+  ChildStack(const ChildStack&) = delete;
+  ChildStack& operator=(const ChildStack&) = delete;
+
+  bool valid() const noexcept { return base_ != MAP_FAILED; }
+  void* top() const noexcept { return static_cast<char*>(base_) + kBytes; }  // stacks grow down
+
+ private:
+  void* base_;
+};
 
 // How one purging child ended.
 struct ChildEnd {
@@ -162,17 +230,26 @@ SysResult<ChildEnd> purge_once(uid_t uid) {
   UniqueFd report_read(ends[0]);
   UniqueFd report_write(ends[1]);
 
-  // Blocked before the fork so that no handler of the caller's ever runs in
+  PurgeArgs args{uid, report_write.get()};
+  // Kept until the child is reaped (wait_or_kill below), as is `args`.
+  ChildStack stack;
+  if (kSharesMemory && !stack.valid()) return sys_error(errno);
+  // Blocked before the start so that no handler of the caller's ever runs in
   // the child; the account's processes may signal it.
   sigset_t all;
   sigset_t old;
   ::sigfillset(&all);
   ::pthread_sigmask(SIG_SETMASK, &all, &old);
-  const pid_t pid = ::fork();
-  if (pid == 0) purge_in_child(uid, report_write.get());
-  const int fork_err = errno;
+  pid_t pid;
+  if constexpr (kSharesMemory) {
+    pid = ::clone(purge_in_child, stack.top(), CLONE_VM | SIGCHLD, &args);
+  } else {
+    pid = ::fork();
+    if (pid == 0) ::_exit(purge_in_child(&args));
+  }
+  const int start_err = errno;
   ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (pid < 0) return sys_error(fork_err);
+  if (pid < 0) return sys_error(start_err);
   report_write.reset();
 
   auto raw = wait_or_kill(pid);

@@ -11,8 +11,10 @@
 // user, user-session and persistent keyrings, which outlive every process of
 // the uid and would hand one tenant's keys to the next.
 //
-// Thread-safe: no shared state. The child makes only async-signal-safe calls,
-// so the caller may have other threads.
+// Thread-safe: no shared state. The child shares the caller's memory where
+// the machine allows (so its start does not grow with the caller's heap) and
+// makes its system calls directly, never through the C library, so the
+// caller may have other threads.
 #pragma once
 
 #include <cstdint>

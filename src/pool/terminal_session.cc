@@ -69,8 +69,8 @@ SysResult<PipedChild> spawn_in_new_session_keyring(const std::vector<std::string
   try {
     std::thread starter([&] {
       try {
-        if (::syscall(SYS_keyctl, KEYCTL_JOIN_SESSION_KEYRING, nullptr) < 0 &&
-            errno != ENOSYS && errno != EPERM) {
+        if (::syscall(SYS_keyctl, KEYCTL_JOIN_SESSION_KEYRING, nullptr) < 0 && errno != ENOSYS &&
+            errno != EPERM) {
           // ENOSYS: no keyrings in this kernel. EPERM: key calls are filtered
           // out for this process, and so for every tenant it starts.
           started = sys_error(errno);
