@@ -297,3 +297,21 @@ print("clean", flush=True)
     if "no persistent keyrings" in out:
         pytest.skip("the kernel has no persistent keyrings")
     assert out.strip() == "clean", out
+
+
+def test_clearing_an_account_leaves_the_harness_dumpable():
+    # The account is cleared by a child that takes on its uid. Had that child
+    # shared the harness's memory, its change of user would have made that
+    # memory undumpable (and, where the host lets such processes be traced,
+    # open to the account).
+    check_child(
+        """
+        import ctypes
+        prctl = ctypes.CDLL(None).prctl
+        PR_GET_DUMPABLE = 3
+        assert prctl(PR_GET_DUMPABLE, 0, 0, 0, 0) == 1
+        user = moxtile.PyUserPool().allocate()
+        del user
+        assert prctl(PR_GET_DUMPABLE, 0, 0, 0, 0) == 1
+        """
+    )

@@ -4,9 +4,8 @@
 #include <fcntl.h>
 #include <linux/keyctl.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -64,42 +63,16 @@ std::string step_text(int step) {
   }
 }
 
-// The child shares the caller's memory where the machine allows (no copy of
-// the caller's page tables, whose cost grows with its heap), so it must not
-// go through the C library at all: its wrappers write errno (the calling
-// thread's, which runs on meanwhile) and the set*id ones change the ids of
-// every thread they know of. System calls are made directly and return
-// -errno on failure. Sanitizer builds fork instead: their instrumentation in
-// the child would use the runtime state of the calling thread.
-#if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__) && \
-    (defined(__x86_64__) || defined(__aarch64__))
-constexpr bool kSharesMemory = true;
-long direct_syscall(long number, long a = 0, long b = 0, long c = 0, long d = 0) noexcept {
-#if defined(__x86_64__)
-  long result;
-  register long r10 __asm__("r10") = d;
-  __asm__ volatile("syscall"
-                   : "=a"(result)
-                   : "a"(number), "D"(a), "S"(b), "d"(c), "r"(r10)
-                   : "rcx", "r11", "memory");
-  return result;
-#else
-  register long x8 __asm__("x8") = number;
-  register long x0 __asm__("x0") = a;
-  register long x1 __asm__("x1") = b;
-  register long x2 __asm__("x2") = c;
-  register long x3 __asm__("x3") = d;
-  __asm__ volatile("svc 0" : "+r"(x0) : "r"(x8), "r"(x1), "r"(x2), "r"(x3) : "memory", "cc");
-  return x0;
-#endif
-}
-#else
-constexpr bool kSharesMemory = false;  // a forked child: the library is safe enough there
+// A system call returning -errno on failure, so that the child's steps
+// read alike. The child is forked: it has memory of its own, so it may use
+// the C library's async-signal-safe wrappers. (A child sharing our memory
+// would be cheaper to start under a big heap, but its change of user would
+// make our own memory undumpable, and on hosts that let such processes be
+// traced, open to the account.)
 long direct_syscall(long number, long a = 0, long b = 0, long c = 0, long d = 0) noexcept {
   const long result = ::syscall(number, a, b, c, d);
   return result < 0 ? -errno : result;
 }
-#endif
 
 // The errno of a failed direct_syscall, or 0.
 int failure_of(long result) noexcept {
@@ -142,6 +115,9 @@ int purge_in_child(void* raw_args) noexcept {
     if (int e = failure_of(direct_syscall(SYS_setresuid, uid, uid, uid))) note(kSetUid, e);
   }
   if (report.step != 0) return finish();
+  // The change of user made this copy of root's memory as dumpable as the
+  // host lets set-uid programs be; none of it is the account's to read.
+  direct_syscall(SYS_prctl, PR_SET_DUMPABLE, 0);
 
   // Neither this child nor init is signalled. Success says only that some
   // other process exists, so one call is all there is to do: every process
@@ -176,26 +152,6 @@ int purge_in_child(void* raw_args) noexcept {
   return finish();
 }
 
-// A stack for a child that shares our memory; unmapped with the object.
-class ChildStack final {
- public:
-  static constexpr std::size_t kBytes = std::size_t{64} << 10;
-  ChildStack() noexcept
-      : base_(::mmap(nullptr, kBytes, PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0)) {}
-  ~ChildStack() {
-    if (base_ != MAP_FAILED) ::munmap(base_, kBytes);
-  }
-  ChildStack(const ChildStack&) = delete;
-  ChildStack& operator=(const ChildStack&) = delete;
-
-  bool valid() const noexcept { return base_ != MAP_FAILED; }
-  void* top() const noexcept { return static_cast<char*>(base_) + kBytes; }  // stacks grow down
-
- private:
-  void* base_;
-};
-
 // How one purging child ended.
 struct ChildEnd {
   bool interrupted = false;  // killed by a signal, or stopped and killed by us
@@ -206,15 +162,26 @@ struct ChildEnd {
 // Returns its raw wait status, or the errno of the failed wait.
 SysResult<int> wait_or_kill(pid_t pid) {
   UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  bool ended = false;
   if (pidfd) {
     pollfd ready{pidfd.get(), POLLIN, 0};
     int n;
     do {
       n = ::poll(&ready, 1, kChildTimeoutMs);
     } while (n < 0 && errno == EINTR);
-    // Our own unreaped child: its pid cannot have been reused.
-    if (n == 0) ::kill(pid, SIGKILL);
+    ended = n != 0;
+  } else {
+    // No descriptor to be had: look every millisecond. A stopped child must
+    // not keep us waiting for ever.
+    for (int waited = 0; waited < kChildTimeoutMs && !ended; ++waited) {
+      siginfo_t info{};
+      ended = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+              info.si_pid == pid;
+      if (!ended) ::usleep(1000);
+    }
   }
+  // Our own unreaped child: its pid cannot have been reused.
+  if (!ended) ::kill(pid, SIGKILL);
   int raw = 0;
   while (::waitpid(pid, &raw, 0) < 0) {
     if (errno != EINTR) return sys_error(errno);
@@ -231,25 +198,17 @@ SysResult<ChildEnd> purge_once(uid_t uid) {
   UniqueFd report_write(ends[1]);
 
   PurgeArgs args{uid, report_write.get()};
-  // Kept until the child is reaped (wait_or_kill below), as is `args`.
-  ChildStack stack;
-  if (kSharesMemory && !stack.valid()) return sys_error(errno);
-  // Blocked before the start so that no handler of the caller's ever runs in
+  // Blocked before the fork so that no handler of the caller's ever runs in
   // the child; the account's processes may signal it.
   sigset_t all;
   sigset_t old;
   ::sigfillset(&all);
   ::pthread_sigmask(SIG_SETMASK, &all, &old);
-  pid_t pid;
-  if constexpr (kSharesMemory) {
-    pid = ::clone(purge_in_child, stack.top(), CLONE_VM | SIGCHLD, &args);
-  } else {
-    pid = ::fork();
-    if (pid == 0) ::_exit(purge_in_child(&args));
-  }
-  const int start_err = errno;
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(purge_in_child(&args));
+  const int fork_err = errno;
   ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (pid < 0) return sys_error(start_err);
+  if (pid < 0) return sys_error(fork_err);
   report_write.reset();
 
   auto raw = wait_or_kill(pid);

@@ -11,10 +11,9 @@
 // user, user-session and persistent keyrings, which outlive every process of
 // the uid and would hand one tenant's keys to the next.
 //
-// Thread-safe: no shared state. The child shares the caller's memory where
-// the machine allows (so its start does not grow with the caller's heap) and
-// makes its system calls directly, never through the C library, so the
-// caller may have other threads.
+// Thread-safe: no shared state. The child is forked and makes only
+// async-signal-safe calls, so the caller may have other threads; the fork
+// costs in proportion to the caller's memory (about 60 ms for a 2 GiB heap).
 #pragma once
 
 #include <cstdint>
