@@ -83,24 +83,17 @@ long keyctl(int operation, long a, long b = 0) noexcept {
   return direct_syscall(SYS_keyctl, operation, a, b);
 }
 
-struct PurgeArgs {
-  uid_t uid;
-  int report_fd;
-};
-
 // The child. Every signal that can be is blocked. Returns its exit code: 0
 // when all is clean; otherwise 1, after reporting the first failed step on
 // the report descriptor.
-int purge_in_child(void* raw_args) noexcept {
-  const PurgeArgs& args = *static_cast<const PurgeArgs*>(raw_args);
-  const long uid = args.uid;
+int purge_in_child(const long uid, const int report_fd) noexcept {
   ChildReport report;
   auto note = [&report](int step, int err) {
     if (report.step == 0) report = ChildReport{step, err};
   };
   auto finish = [&]() -> int {
     if (report.step == 0) return 0;
-    direct_syscall(SYS_write, args.report_fd, reinterpret_cast<long>(&report), sizeof report);
+    direct_syscall(SYS_write, report_fd, reinterpret_cast<long>(&report), sizeof report);
     return 1;
   };
 
@@ -169,7 +162,7 @@ SysResult<int> wait_or_kill(pid_t pid) {
     do {
       n = ::poll(&ready, 1, kChildTimeoutMs);
     } while (n < 0 && errno == EINTR);
-    ended = n != 0;
+    ended = n > 0;
   } else {
     // No descriptor to be had: look every millisecond. A stopped child must
     // not keep us waiting for ever.
@@ -197,7 +190,6 @@ SysResult<ChildEnd> purge_once(uid_t uid) {
   UniqueFd report_read(ends[0]);
   UniqueFd report_write(ends[1]);
 
-  PurgeArgs args{uid, report_write.get()};
   // Blocked before the fork so that no handler of the caller's ever runs in
   // the child; the account's processes may signal it.
   sigset_t all;
@@ -205,7 +197,7 @@ SysResult<ChildEnd> purge_once(uid_t uid) {
   ::sigfillset(&all);
   ::pthread_sigmask(SIG_SETMASK, &all, &old);
   const pid_t pid = ::fork();
-  if (pid == 0) ::_exit(purge_in_child(&args));
+  if (pid == 0) ::_exit(purge_in_child(uid, report_write.get()));
   const int fork_err = errno;
   ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
   if (pid < 0) return sys_error(fork_err);
