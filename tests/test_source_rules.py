@@ -5,7 +5,7 @@ import re
 import pytest
 
 SRC = pathlib.Path(__file__).resolve().parent.parent / "src"
-CORE_DIRS = ["base", "fs", "terminal", "pool"]
+CORE_DIRS = ["base", "fs", "terminal", "pool/posix", "pool/account"]
 
 pytestmark = pytest.mark.skipif(not SRC.is_dir(), reason="source tree not available")
 

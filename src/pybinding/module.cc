@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "pool/fatal_error_sink.h"
+#include "pool/account/fatal_error_sink.h"
 #include "pybinding/errors.h"
 #include "pybinding/py_class.h"
 #include "pybinding/py_file_handle.h"

@@ -8,7 +8,7 @@
 
 #include <memory>
 
-#include "pool/terminal_session.h"
+#include "pool/account/terminal_session.h"
 #include "pybinding/py_class.h"
 
 namespace moxtile::py {

@@ -3,7 +3,7 @@
 #include <string>
 #include <utility>
 
-#include "pool/terminal_session.h"
+#include "pool/account/terminal_session.h"
 #include "pybinding/py_terminal_session.h"
 #include "pybinding/results.h"
 

@@ -7,7 +7,7 @@
 #pragma once
 
 #include "base/panic.h"
-#include "pool/user.h"
+#include "pool/account/user.h"
 #include "pybinding/py_class.h"
 
 namespace moxtile::py {

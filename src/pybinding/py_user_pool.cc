@@ -4,7 +4,7 @@
 #include <optional>
 #include <utility>
 
-#include "pool/user_pool.h"
+#include "pool/account/user_pool.h"
 #include "pybinding/py_user.h"
 
 namespace moxtile::py {

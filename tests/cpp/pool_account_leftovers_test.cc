@@ -14,8 +14,8 @@
 #include <string>
 #include <thread>
 
-#include "pool/account_leftovers.h"
-#include "pool/private_dir.h"
+#include "pool/account/account_leftovers.h"
+#include "pool/account/private_dir.h"
 
 namespace moxtile {
 namespace {

@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "pool/child_process.h"
-#include "pool/system_error.h"
+#include "pool/posix/child_process.h"
+#include "pool/posix/system_error.h"
 
 namespace moxtile {
 namespace {

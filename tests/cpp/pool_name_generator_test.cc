@@ -2,7 +2,7 @@
 
 #include <set>
 
-#include "pool/name_generator.h"
+#include "pool/account/name_generator.h"
 
 namespace moxtile {
 namespace {

@@ -21,8 +21,8 @@
 #include <thread>
 #include <vector>
 
-#include "pool/home_directory.h"
-#include "pool/tree_removal.h"
+#include "pool/account/home_directory.h"
+#include "pool/posix/tree_removal.h"
 
 namespace moxtile {
 namespace {

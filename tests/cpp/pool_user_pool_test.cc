@@ -16,11 +16,11 @@
 #include <thread>
 #include <vector>
 
-#include "pool/account_processes.h"
-#include "pool/home_directory.h"
-#include "pool/terminal_session.h"
-#include "pool/tree_removal.h"
-#include "pool/user_pool.h"
+#include "pool/account/account_processes.h"
+#include "pool/account/home_directory.h"
+#include "pool/account/terminal_session.h"
+#include "pool/posix/tree_removal.h"
+#include "pool/account/user_pool.h"
 
 namespace moxtile {
 namespace {

@@ -1,4 +1,4 @@
-#include "pool/stderr_line.h"
+#include "pool/posix/stderr_line.h"
 
 #include <unistd.h>
 

@@ -10,8 +10,8 @@
 
 #include <sys/types.h>
 
-#include "pool/pool_result.h"
-#include "pool/unique_fd.h"
+#include "pool/account/pool_result.h"
+#include "pool/posix/unique_fd.h"
 
 namespace moxtile {
 

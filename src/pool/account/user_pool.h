@@ -30,11 +30,11 @@
 #include <vector>
 
 #include "base/poisonable_mutex.h"
-#include "pool/account_lock.h"
-#include "pool/name_generator.h"
-#include "pool/owner_process.h"
-#include "pool/pool_result.h"
-#include "pool/user.h"
+#include "pool/account/account_lock.h"
+#include "pool/account/name_generator.h"
+#include "pool/posix/owner_process.h"
+#include "pool/account/pool_result.h"
+#include "pool/account/user.h"
 
 namespace moxtile {
 

@@ -1,12 +1,12 @@
-#include "pool/account_lock.h"
+#include "pool/account/account_lock.h"
 
 #include <errno.h>
 #include <fcntl.h>
 
 #include <string>
 
-#include "pool/private_dir.h"
-#include "pool/system_error.h"
+#include "pool/account/private_dir.h"
+#include "pool/posix/system_error.h"
 
 namespace moxtile {
 namespace {

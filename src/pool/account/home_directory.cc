@@ -1,4 +1,4 @@
-#include "pool/home_directory.h"
+#include "pool/account/home_directory.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -9,9 +9,9 @@
 #include <memory>
 
 #include "base/utf8_lossy.h"
-#include "pool/system_error.h"
-#include "pool/tree_removal.h"
-#include "pool/unique_fd.h"
+#include "pool/posix/system_error.h"
+#include "pool/posix/tree_removal.h"
+#include "pool/posix/unique_fd.h"
 
 namespace moxtile {
 namespace {

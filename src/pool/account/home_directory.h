@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <string>
 
-#include "pool/pool_result.h"
+#include "pool/account/pool_result.h"
 
 namespace moxtile {
 

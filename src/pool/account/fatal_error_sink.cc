@@ -1,4 +1,4 @@
-#include "pool/fatal_error_sink.h"
+#include "pool/account/fatal_error_sink.h"
 
 #include <atomic>
 #include <cstdio>

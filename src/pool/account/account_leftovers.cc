@@ -1,4 +1,4 @@
-#include "pool/account_leftovers.h"
+#include "pool/account/account_leftovers.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -20,11 +20,11 @@
 #include <utility>
 #include <vector>
 
-#include "pool/directory_entries.h"
-#include "pool/private_dir.h"
-#include "pool/system_error.h"
-#include "pool/tree_removal.h"
-#include "pool/unique_fd.h"
+#include "pool/posix/directory_entries.h"
+#include "pool/account/private_dir.h"
+#include "pool/posix/system_error.h"
+#include "pool/posix/tree_removal.h"
+#include "pool/posix/unique_fd.h"
 
 namespace moxtile {
 namespace {

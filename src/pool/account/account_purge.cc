@@ -1,4 +1,4 @@
-#include "pool/account_purge.h"
+#include "pool/account/account_purge.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -12,8 +12,8 @@
 
 #include <string>
 
-#include "pool/system_error.h"
-#include "pool/unique_fd.h"
+#include "pool/posix/system_error.h"
+#include "pool/posix/unique_fd.h"
 
 namespace moxtile {
 namespace {

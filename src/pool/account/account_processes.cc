@@ -1,4 +1,4 @@
-#include "pool/account_processes.h"
+#include "pool/account/account_processes.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -14,8 +14,8 @@
 #include <optional>
 #include <string_view>
 
-#include "pool/account_purge.h"
-#include "pool/unique_fd.h"
+#include "pool/account/account_purge.h"
+#include "pool/posix/unique_fd.h"
 
 namespace moxtile {
 namespace {

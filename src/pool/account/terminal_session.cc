@@ -1,4 +1,4 @@
-#include "pool/terminal_session.h"
+#include "pool/account/terminal_session.h"
 
 #include <errno.h>
 #include <linux/keyctl.h>
@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "base/write_all.h"
-#include "pool/fatal_error_sink.h"
-#include "pool/system_error.h"
+#include "pool/account/fatal_error_sink.h"
+#include "pool/posix/system_error.h"
 
 namespace moxtile {
 namespace {

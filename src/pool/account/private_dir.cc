@@ -1,4 +1,4 @@
-#include "pool/private_dir.h"
+#include "pool/account/private_dir.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "pool/system_error.h"
+#include "pool/posix/system_error.h"
 
 namespace moxtile {
 

@@ -1,4 +1,4 @@
-#include "pool/tree_removal.h"
+#include "pool/posix/tree_removal.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "pool/directory_entries.h"
-#include "pool/unique_fd.h"
+#include "pool/posix/directory_entries.h"
+#include "pool/posix/unique_fd.h"
 
 namespace moxtile {
 namespace {

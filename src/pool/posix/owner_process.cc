@@ -1,4 +1,4 @@
-#include "pool/owner_process.h"
+#include "pool/posix/owner_process.h"
 
 #include <pthread.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "pool/child_process.h"
+#include "pool/posix/child_process.h"
 
 #include <dirent.h>
 #include <errno.h>

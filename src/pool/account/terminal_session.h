@@ -22,10 +22,10 @@
 #include <span>
 #include <string>
 
-#include "pool/child_process.h"
-#include "pool/owner_process.h"
-#include "pool/pool_result.h"
-#include "pool/user.h"
+#include "pool/posix/child_process.h"
+#include "pool/posix/owner_process.h"
+#include "pool/account/pool_result.h"
+#include "pool/account/user.h"
 #include "terminal/async_terminal.h"
 
 namespace moxtile {

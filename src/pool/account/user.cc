@@ -1,15 +1,15 @@
-#include "pool/user.h"
+#include "pool/account/user.h"
 
 #include <string>
 #include <utility>
 
 #include "base/utf8_lossy.h"
-#include "pool/account_processes.h"
-#include "pool/child_process.h"
-#include "pool/fatal_error_sink.h"
-#include "pool/stderr_line.h"
-#include "pool/system_error.h"
-#include "pool/user_pool.h"
+#include "pool/account/account_processes.h"
+#include "pool/posix/child_process.h"
+#include "pool/account/fatal_error_sink.h"
+#include "pool/posix/stderr_line.h"
+#include "pool/posix/system_error.h"
+#include "pool/account/user_pool.h"
 
 namespace moxtile {
 namespace {

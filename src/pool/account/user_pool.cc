@@ -1,4 +1,4 @@
-#include "pool/user_pool.h"
+#include "pool/account/user_pool.h"
 
 #include <algorithm>
 #include <charconv>
@@ -7,12 +7,12 @@
 #include <utility>
 
 #include "base/utf8_lossy.h"
-#include "pool/account_leftovers.h"
-#include "pool/account_processes.h"
-#include "pool/child_process.h"
-#include "pool/home_directory.h"
-#include "pool/stderr_line.h"
-#include "pool/system_error.h"
+#include "pool/account/account_leftovers.h"
+#include "pool/account/account_processes.h"
+#include "pool/posix/child_process.h"
+#include "pool/account/home_directory.h"
+#include "pool/posix/stderr_line.h"
+#include "pool/posix/system_error.h"
 
 namespace moxtile {
 namespace {

@@ -1,4 +1,4 @@
-#include "pool/system_error.h"
+#include "pool/posix/system_error.h"
 
 #include <string.h>
 

@@ -18,7 +18,7 @@
 #include <string>
 
 #include "base/poisonable_mutex.h"
-#include "pool/owner_process.h"
+#include "pool/posix/owner_process.h"
 
 namespace moxtile {
 

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "pool/pool_result.h"
-#include "pool/unique_fd.h"
+#include "pool/posix/sys_result.h"
+#include "pool/posix/unique_fd.h"
 
 namespace moxtile {
 

@@ -18,9 +18,9 @@
 
 #include <cstdint>
 
-#include "pool/owner_process.h"
-#include "pool/pool_result.h"
-#include "pool/unique_fd.h"
+#include "pool/posix/owner_process.h"
+#include "pool/account/pool_result.h"
+#include "pool/posix/unique_fd.h"
 
 namespace moxtile {
 
