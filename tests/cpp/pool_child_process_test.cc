@@ -87,7 +87,7 @@ TEST(RunTool, MissingToolIsReportedAtStart) {
   ScopedPath path("/usr/bin:/bin");
   auto r = run_tool({"moxtile-no-such-tool-xyz"});
   ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error(), ENOENT);
+  EXPECT_EQ(r.error().err, ENOENT);
   EXPECT_EQ(system_error_text(r.error()), "No such file or directory (os error 2)");
 }
 
@@ -99,14 +99,14 @@ TEST(RunTool, NonExecutableFileIsReportedAtStart) {
   auto r = run_tool({path});
   ::unlink(path);
   ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error(), EACCES);
+  EXPECT_EQ(r.error().err, EACCES);
 }
 
 TEST(SpawnPiped, MissingProgramIsReportedAtStart) {
   ScopedPath path("/usr/bin:/bin");
   auto r = spawn_piped({"moxtile-no-such-tool-xyz"});
   ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error(), ENOENT);
+  EXPECT_EQ(r.error().err, ENOENT);
 }
 
 TEST(SpawnPiped, StreamsGoThroughThePipes) {

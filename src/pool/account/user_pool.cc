@@ -61,7 +61,7 @@ PoolResult<SharedUserPool> new_user_pool(std::size_t user_count) {
 
 std::optional<std::uint32_t> userid(const std::string& name) {
   auto run = run_tool({"id", "-u", name});
-  if (!run) tool_did_not_start("id", run.error());
+  if (!run) tool_did_not_start("id", run.error().err);
   if (!run->status.success()) return std::nullopt;
   const std::string& out = run->out;
   if (!is_valid_utf8(out)) {
@@ -95,7 +95,7 @@ PoolResult<SharedUser> alloc_user(SharedUserPool pool) {
         std::optional<std::uint32_t> uid = userid(entry.username);
         if (!uid) {
           auto run = run_tool({"useradd", entry.username});
-          if (!run) tool_did_not_start("useradd", run.error());
+          if (!run) tool_did_not_start("useradd", run.error().err);
           if (!run->status.success()) {
             const std::string& err = run->err;
             write_stderr_line("Failed to create the user account: " +

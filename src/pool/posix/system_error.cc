@@ -16,3 +16,12 @@ std::string system_error_text(int err) {
 }
 
 }  // namespace moxtile
+
+namespace moxtile {
+
+std::string system_error_text(const SysError& error) {
+  if (error.step == nullptr) return system_error_text(error.err);
+  return std::string("Failed to ") + error.step + ": " + system_error_text(error.err);
+}
+
+}  // namespace moxtile
