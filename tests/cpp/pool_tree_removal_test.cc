@@ -253,7 +253,8 @@ TEST_F(TreeRemovalTest, SubtreeMovedOutDuringTheWipeTakesTheWipeNowhere) {
     const int result = remove_tree_at(AT_FDCWD, path("home"));
     stop = true;
     mover.join();
-    EXPECT_TRUE(result == 0 || result == EAGAIN) << std::strerror(result);
+    // A refill after the last listing is the tenant's doing too; what counts is the sentinels.
+    EXPECT_TRUE(result == 0 || result == EAGAIN || result == ENOTEMPTY) << std::strerror(result);
 
     for (const auto& s : sentinels) {
       ASSERT_EQ(read("outside/" + s), "precious") << "round " << round << ": " << s;
