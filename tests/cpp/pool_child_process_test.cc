@@ -1,13 +1,18 @@
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "pool/posix/child_process.h"
+#include "pool/posix/memory_sharing_child.h"
+#include "pool/posix/raw_syscall.h"
 #include "pool/posix/system_error.h"
 
 namespace moxtile {
@@ -175,6 +180,121 @@ TEST(SpawnPiped, ChildStartsWithEmptyMaskAndDefaultSigpipe) {
   ASSERT_NE(ign, std::string::npos) << text;
   unsigned long long ignored = std::stoull(text.substr(ign + 8, 16), nullptr, 16);
   EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u) << text;
+}
+
+// ---- memory-sharing child ----------------------------------------------
+
+// A generous deadline for children that end by themselves.
+constexpr int kNoDeadlineMs = 60'000;
+
+struct Shared {
+  long input = 0;
+  long doubled = 0;
+  long pid = 0;
+  long result = 0;  // of the child's own system call
+};
+
+MOXTILE_UNINSTRUMENTED int double_input(void* arg) noexcept {
+  auto* shared = static_cast<Shared*>(arg);
+  shared->doubled = shared->input * 2;
+  shared->pid = raw_syscall(SYS_getpid);
+  return 7;
+}
+
+TEST(MemorySharingChild, RunsTheFunctionInAnotherProcessAndItsWritesAreSeen) {
+  if (!kMemorySharingChildAvailable) GTEST_SKIP() << "no memory-sharing child on this machine";
+  Shared shared;
+  shared.input = 21;
+  auto end = run_memory_sharing_child(double_input, &shared, kNoDeadlineMs);
+  ASSERT_TRUE(end.ok()) << system_error_text(end.error());
+  EXPECT_EQ(end->status.code, 7);
+  EXPECT_FALSE(end->killed_at_deadline);
+  EXPECT_EQ(shared.doubled, 42);
+  EXPECT_GT(shared.pid, 0);
+  EXPECT_NE(shared.pid, ::getpid());
+}
+
+MOXTILE_UNINSTRUMENTED int stop_self(void*) noexcept {
+  raw_syscall(SYS_kill, raw_syscall(SYS_getpid), SIGSTOP);
+  return 0;
+}
+
+TEST(MemorySharingChild, AStoppedChildIsKilledAtTheDeadline) {
+  if (!kMemorySharingChildAvailable) GTEST_SKIP() << "no memory-sharing child on this machine";
+  auto end = run_memory_sharing_child(stop_self, nullptr, 100);
+  ASSERT_TRUE(end.ok()) << system_error_text(end.error());
+  EXPECT_TRUE(end->killed_at_deadline);
+  EXPECT_FALSE(end->status.code.has_value());
+  EXPECT_EQ(end->status.signal, SIGKILL);
+}
+
+MOXTILE_UNINSTRUMENTED int close_bad_descriptor(void* arg) noexcept {
+  static_cast<Shared*>(arg)->result = raw_syscall(SYS_close, -1);
+  return 0;
+}
+
+TEST(MemorySharingChild, TheCallersErrnoIsUntouched) {
+  if (!kMemorySharingChildAvailable) GTEST_SKIP() << "no memory-sharing child on this machine";
+  // The child runs with this thread's thread pointer: a C library call failing
+  // there would write this thread's errno.
+  Shared shared;
+  errno = 4242;
+  auto end = run_memory_sharing_child(close_bad_descriptor, &shared, kNoDeadlineMs);
+  const int after = errno;
+  ASSERT_TRUE(end.ok()) << system_error_text(end.error());
+  EXPECT_EQ(shared.result, -EBADF);
+  EXPECT_EQ(after, 4242);
+}
+
+MOXTILE_UNINSTRUMENTED int close_given_descriptor(void* arg) noexcept {
+  auto* shared = static_cast<Shared*>(arg);
+  shared->result = raw_syscall(SYS_close, shared->input);
+  return 0;
+}
+
+TEST(MemorySharingChild, HasADescriptorTableOfItsOwn) {
+  if (!kMemorySharingChildAvailable) GTEST_SKIP() << "no memory-sharing child on this machine";
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  Shared shared;
+  shared.input = fds[0];
+  auto end = run_memory_sharing_child(close_given_descriptor, &shared, kNoDeadlineMs);
+  ASSERT_TRUE(end.ok()) << system_error_text(end.error());
+  EXPECT_EQ(shared.result, 0);
+  EXPECT_EQ(::fcntl(fds[0], F_GETFD), 0) << "the child's close reached our table";
+  ::close(fds[0]);
+  ::close(fds[1]);
+}
+
+MOXTILE_UNINSTRUMENTED int become_nobody(void* arg) noexcept {
+  auto* shared = static_cast<Shared*>(arg);
+  shared->result = raw_syscall(SYS_setresuid, shared->input, shared->input, shared->input);
+  return 0;
+}
+
+TEST(MemorySharingChild, AChildChangingItsUserLeavesTheCallerDumpable) {
+  if (!kMemorySharingChildAvailable) GTEST_SKIP() << "no memory-sharing child on this machine";
+  if (::geteuid() != 0) GTEST_SKIP() << "changing the child's user needs root";
+  if (!id_change_keeps_memory_untraceable()) {
+    GTEST_SKIP() << "fs.suid_dumpable is 1: a child changing ids may not share memory here";
+  }
+  ASSERT_EQ(::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0), 0);
+  Shared shared;
+  shared.input = 65534;
+  auto end = run_memory_sharing_child(become_nobody, &shared, kNoDeadlineMs);
+  ASSERT_TRUE(end.ok()) << system_error_text(end.error());
+  EXPECT_EQ(shared.result, 0);
+  EXPECT_EQ(::geteuid(), 0u);
+  EXPECT_EQ(::prctl(PR_GET_DUMPABLE, 0, 0, 0, 0), 1);
+}
+
+TEST(WaitChildUntil, AStoppedChildIsKilledAtTheDeadline) {
+  auto child = spawn_piped({"sh", "-c", "kill -STOP $$"});
+  ASSERT_TRUE(child.ok());
+  auto end = wait_child_until(child->pid, 100);
+  ASSERT_TRUE(end.ok()) << system_error_text(end.error());
+  EXPECT_TRUE(end->killed_at_deadline);
+  EXPECT_EQ(end->status.signal, SIGKILL);
 }
 
 TEST(SystemErrorText, NamesMessageAndNumber) {

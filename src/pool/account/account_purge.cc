@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/keyctl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -12,6 +11,9 @@
 
 #include <string>
 
+#include "pool/posix/child_process.h"
+#include "pool/posix/memory_sharing_child.h"
+#include "pool/posix/raw_syscall.h"
 #include "pool/posix/system_error.h"
 #include "pool/posix/unique_fd.h"
 
@@ -63,86 +65,100 @@ std::string step_text(int step) {
   }
 }
 
-// A system call returning -errno on failure, so that the child's steps
-// read alike. The child is forked: it has memory of its own, so it may use
-// the C library's async-signal-safe wrappers. (A child sharing our memory
-// would be cheaper to start under a big heap, but its change of user would
-// make our own memory undumpable, and on hosts that let such processes be
-// traced, open to the account.)
-long direct_syscall(long number, long a = 0, long b = 0, long c = 0, long d = 0) noexcept {
-  const long result = ::syscall(number, a, b, c, d);
-  return result < 0 ? -errno : result;
+// What the child needs. It lives in the caller's frame until the child is
+// reaped; a memory-sharing child reads it in place.
+struct PurgeArgs {
+  long uid;
+  int report_fd;
+};
+
+MOXTILE_RAW_INLINE long keyctl(int operation, long a, long b = 0) noexcept {
+  return raw_syscall(SYS_keyctl, operation, a, b);
 }
 
-// The errno of a failed direct_syscall, or 0.
-int failure_of(long result) noexcept {
-  return result < 0 && result > -4096 ? static_cast<int>(-result) : 0;
-}
-
-long keyctl(int operation, long a, long b = 0) noexcept {
-  return direct_syscall(SYS_keyctl, operation, a, b);
-}
-
-// The child. Every signal that can be is blocked. Returns its exit code: 0
-// when all is clean; otherwise 1, after reporting the first failed step on
-// the report descriptor.
-int purge_in_child(const long uid, const int report_fd) noexcept {
+// Keeps the first failed step; the child's only way of reporting it.
+struct Failure {
   ChildReport report;
-  auto note = [&report](int step, int err) {
-    if (report.step == 0) report = ChildReport{step, err};
-  };
-  auto finish = [&]() -> int {
-    if (report.step == 0) return 0;
-    direct_syscall(SYS_write, report_fd, reinterpret_cast<long>(&report), sizeof report);
-    return 1;
-  };
+  MOXTILE_RAW_INLINE void note(int step, long result) noexcept {
+    if (report.step == 0 && raw_failure(result) != 0) report = ChildReport{step, raw_failure(result)};
+  }
+  MOXTILE_RAW_INLINE bool any() const noexcept { return report.step != 0; }
+};
+
+// The child. It may share our memory (memory_sharing_child.h), so it makes
+// raw system calls only; every signal that can be is blocked. Returns its exit
+// code: 0 when all is clean; otherwise 1, after reporting the first failed
+// step on the report descriptor.
+MOXTILE_UNINSTRUMENTED int purge_in_child(void* raw_args) noexcept {
+  const PurgeArgs* args = static_cast<const PurgeArgs*>(raw_args);
+  const long uid = args->uid;
+  Failure failure;
 
   // Nothing of root's stays: the group plays no part in signal permission or
   // in the account's own keyrings, so it takes the uid's number, as the
   // home directory's owner does.
-  if (int e = failure_of(direct_syscall(SYS_setgroups, 0, 0))) note(kDropGroups, e);
-  if (report.step == 0) {
-    if (int e = failure_of(direct_syscall(SYS_setresgid, uid, uid, uid))) note(kSetGid, e);
-  }
-  if (report.step == 0) {
-    if (int e = failure_of(direct_syscall(SYS_setresuid, uid, uid, uid))) note(kSetUid, e);
-  }
-  if (report.step != 0) return finish();
-  // The change of user made this copy of root's memory as dumpable as the
-  // host lets set-uid programs be; none of it is the account's to read.
-  direct_syscall(SYS_prctl, PR_SET_DUMPABLE, 0);
+  failure.note(kDropGroups, raw_syscall(SYS_setgroups, 0, 0));
+  if (!failure.any()) failure.note(kSetGid, raw_syscall(SYS_setresgid, uid, uid, uid));
+  if (!failure.any()) failure.note(kSetUid, raw_syscall(SYS_setresuid, uid, uid, uid));
+  if (!failure.any()) {
+    // The change of user made this memory as dumpable as the host lets
+    // set-uid programs be (checked to be untraceable for a shared one, but
+    // the setting may change meanwhile); none of it is the account's to read.
+    raw_syscall(SYS_prctl, PR_SET_DUMPABLE, 0);
 
-  // Neither this child nor init is signalled. Success says only that some
-  // other process exists, so one call is all there is to do: every process
-  // of the account alive now has SIGKILL pending and never runs its own code
-  // again, and none can fork any more.
-  if (int e = failure_of(direct_syscall(SYS_kill, -1, SIGKILL)); e != 0 && e != ESRCH) {
-    note(kKill, e);
-    return finish();
+    // Neither this child nor init is signalled. Success says only that some
+    // other process exists, so one call is all there is to do: every process
+    // of the account alive now has SIGKILL pending and never runs its own
+    // code again, and none can fork any more.
+    const long killed = raw_syscall(SYS_kill, -1, SIGKILL);
+    if (raw_failure(killed) != ESRCH) failure.note(kKill, killed);
   }
+  if (!failure.any()) {
+    // The persistent keyring grants its owner no write without possession,
+    // so it is linked into this child's own process keyring, which dies with it.
+    const long persistent = keyctl(KEYCTL_GET_PERSISTENT, uid, KEY_SPEC_PROCESS_KEYRING);
+    const int no_persistent = raw_failure(persistent);
+    // ENOSYS: a kernel without keys. EPERM: key calls are filtered out for
+    // this process, and so for every tenant it starts.
+    if (no_persistent != ENOSYS && no_persistent != EPERM) {
+      if (no_persistent == 0) {
+        failure.note(kPersistentKeyring, keyctl(KEYCTL_CLEAR, persistent));
+      } else if (no_persistent != EOPNOTSUPP) {
+        failure.note(kPersistentKeyring, persistent);
+      }
+      failure.note(kUserKeyring, keyctl(KEYCTL_CLEAR, KEY_SPEC_USER_KEYRING));
+      const long cleared = keyctl(KEYCTL_CLEAR, KEY_SPEC_USER_SESSION_KEYRING);
+      failure.note(kUserSessionKeyring, cleared);
+      if (raw_failure(cleared) == 0) {
+        // The kernel links the user keyring into the user-session keyring
+        // when it makes them; the next tenant finds them as a fresh account
+        // would. A failure here hides nothing, so it is not reported.
+        keyctl(KEYCTL_LINK, KEY_SPEC_USER_KEYRING, KEY_SPEC_USER_SESSION_KEYRING);
+      }
+    }
+  }
+  if (!failure.any()) return 0;
+  raw_syscall(SYS_write, args->report_fd, reinterpret_cast<long>(&failure.report),
+              sizeof failure.report);
+  return 1;
+}
 
-  // The persistent keyring grants its owner no write without possession, so
-  // it is linked into this child's own process keyring, which dies with it.
-  const long persistent = keyctl(KEYCTL_GET_PERSISTENT, uid, KEY_SPEC_PROCESS_KEYRING);
-  const int no_persistent = failure_of(persistent);
-  // ENOSYS: a kernel without keys. EPERM: key calls are filtered out for this
-  // process, and so for every tenant it starts.
-  if (no_persistent == ENOSYS || no_persistent == EPERM) return finish();
-  if (no_persistent == 0) {
-    if (int e = failure_of(keyctl(KEYCTL_CLEAR, persistent))) note(kPersistentKeyring, e);
-  } else if (no_persistent != EOPNOTSUPP) {
-    note(kPersistentKeyring, no_persistent);
-  }
-  if (int e = failure_of(keyctl(KEYCTL_CLEAR, KEY_SPEC_USER_KEYRING))) note(kUserKeyring, e);
-  if (int e = failure_of(keyctl(KEYCTL_CLEAR, KEY_SPEC_USER_SESSION_KEYRING))) {
-    note(kUserSessionKeyring, e);
-  } else {
-    // The kernel links the user keyring into the user-session keyring when it
-    // makes them; the next tenant finds them as a fresh account would. A
-    // failure here hides nothing, so it is not reported.
-    keyctl(KEYCTL_LINK, KEY_SPEC_USER_KEYRING, KEY_SPEC_USER_SESSION_KEYRING);
-  }
-  return finish();
+// Runs the child in a fork: where no memory-sharing child can be had, or
+// where the host would let the account trace one (memory_sharing_child.h).
+// The fork costs in proportion to the caller's memory.
+SysResult<BoundedExit> fork_and_wait(PurgeArgs& args) {
+  // Blocked before the fork so that no handler of the caller's ever runs in
+  // the child; the account's processes may signal it.
+  sigset_t all;
+  sigset_t old;
+  ::sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &old);
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(purge_in_child(&args));
+  const int fork_err = errno;
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (pid < 0) return sys_error(fork_err);
+  return wait_child_until(pid, kChildTimeoutMs);
 }
 
 // How one purging child ended.
@@ -150,37 +166,6 @@ struct ChildEnd {
   bool interrupted = false;  // killed by a signal, or stopped and killed by us
   ChildReport report;        // step 0: everything was cleared
 };
-
-// Waits up to kChildTimeoutMs for `pid` to end, then kills it; reaps it.
-// Returns its raw wait status, or the errno of the failed wait.
-SysResult<int> wait_or_kill(pid_t pid) {
-  UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-  bool ended = false;
-  if (pidfd) {
-    pollfd ready{pidfd.get(), POLLIN, 0};
-    int n;
-    do {
-      n = ::poll(&ready, 1, kChildTimeoutMs);
-    } while (n < 0 && errno == EINTR);
-    ended = n > 0;
-  } else {
-    // No descriptor to be had: look every millisecond. A stopped child must
-    // not keep us waiting for ever.
-    for (int waited = 0; waited < kChildTimeoutMs && !ended; ++waited) {
-      siginfo_t info{};
-      ended = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-              info.si_pid == pid;
-      if (!ended) ::usleep(1000);
-    }
-  }
-  // Our own unreaped child: its pid cannot have been reused.
-  if (!ended) ::kill(pid, SIGKILL);
-  int raw = 0;
-  while (::waitpid(pid, &raw, 0) < 0) {
-    if (errno != EINTR) return sys_error(errno);
-  }
-  return raw;
-}
 
 // Starts one purging child and waits for it. Returns the errno of a failed
 // start or wait.
@@ -190,27 +175,20 @@ SysResult<ChildEnd> purge_once(uid_t uid) {
   UniqueFd report_read(ends[0]);
   UniqueFd report_write(ends[1]);
 
-  // Blocked before the fork so that no handler of the caller's ever runs in
-  // the child; the account's processes may signal it.
-  sigset_t all;
-  sigset_t old;
-  ::sigfillset(&all);
-  ::pthread_sigmask(SIG_SETMASK, &all, &old);
-  const pid_t pid = ::fork();
-  if (pid == 0) ::_exit(purge_in_child(uid, report_write.get()));
-  const int fork_err = errno;
-  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (pid < 0) return sys_error(fork_err);
+  PurgeArgs args{static_cast<long>(uid), report_write.get()};
+  // The child's change of user decides whether the account could trace it.
+  auto ended = kMemorySharingChildAvailable && id_change_keeps_memory_untraceable()
+                  ? run_memory_sharing_child(purge_in_child, &args, kChildTimeoutMs)
+                  : fork_and_wait(args);
+  if (!ended) return sys_error(ended.error());
   report_write.reset();
 
-  auto raw = wait_or_kill(pid);
-  if (!raw) return sys_error(raw.error());
   ChildEnd end;
-  if (!WIFEXITED(*raw)) {
+  if (!ended->status.code) {
     end.interrupted = true;
     return end;
   }
-  if (WEXITSTATUS(*raw) == 0) return end;
+  if (*ended->status.code == 0) return end;
   ssize_t n;
   do {
     n = ::read(report_read.get(), &end.report, sizeof end.report);

@@ -11,9 +11,11 @@
 // user, user-session and persistent keyrings, which outlive every process of
 // the uid and would hand one tenant's keys to the next.
 //
-// Thread-safe: no shared state. The child is forked and makes only
-// async-signal-safe calls, so the caller may have other threads; the fork
-// costs in proportion to the caller's memory (about 60 ms for a 2 GiB heap).
+// Thread-safe: no shared state. The child makes raw system calls only, so the
+// caller may have other threads. It shares the caller's memory where that is
+// safe (memory_sharing_child.h: the host's suid_dumpable is 0 or 2), so its
+// start does not grow with the caller's heap; elsewhere it is forked, which
+// costs in proportion to the caller's memory (about 65 ms for a 2 GiB heap).
 #pragma once
 
 #include <cstdint>

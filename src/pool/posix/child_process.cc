@@ -6,7 +6,9 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -188,6 +190,47 @@ SysResult<ExitStatus> wait_child(pid_t pid) {
     if (errno != EINTR) return sys_error(errno);
   }
   return decode_status(raw);
+}
+
+SysResult<BoundedExit> wait_child_until(pid_t pid, int timeout_ms) {
+  timespec start{};
+  ::clock_gettime(CLOCK_MONOTONIC, &start);
+  auto elapsed_ms = [&start] {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+  };
+  UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  bool ended = false;
+  if (pidfd) {
+    for (;;) {
+      const long left = timeout_ms - elapsed_ms();
+      pollfd ready{pidfd.get(), POLLIN, 0};
+      const int n = ::poll(&ready, 1, left > 0 ? static_cast<int>(left) : 0);
+      if (n < 0 && errno == EINTR) continue;
+      // A failed poll says nothing about the child: it is treated as still running.
+      ended = n > 0;
+      break;
+    }
+  } else {
+    // Kernels before 5.3 have no pidfd: look every millisecond.
+    while (!ended && elapsed_ms() < timeout_ms) {
+      siginfo_t info{};
+      ended = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+              info.si_pid == pid;
+      if (!ended) ::usleep(1000);
+    }
+  }
+  BoundedExit end;
+  if (!ended) {
+    // Unreaped, so its pid cannot have been reused.
+    ::kill(pid, SIGKILL);
+    end.killed_at_deadline = true;
+  }
+  auto status = wait_child(pid);
+  if (!status) return sys_error(status.error());
+  end.status = *status;
+  return end;
 }
 
 SysResult<ToolOutput> run_tool(const std::vector<std::string>& argv) {

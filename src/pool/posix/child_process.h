@@ -63,4 +63,17 @@ SysResult<PipedChild> spawn_piped(const std::vector<std::string>& argv);
 // Returns its status, or the errno of the failed wait.
 SysResult<ExitStatus> wait_child(pid_t pid);
 
+// How a child waited for with a deadline ended.
+struct BoundedExit {
+  ExitStatus status;
+  bool killed_at_deadline = false;  // still running or stopped then, so sent SIGKILL
+};
+
+// Waits up to `timeout_ms` for child `pid` to end, then sends it SIGKILL (a
+// stopped child never keeps the caller waiting longer); reaps it either way.
+// Returns how it ended, or the errno of a failed wait, after which the child
+// may still be running. The pid must be the caller's unreaped child, so the
+// kill cannot reach another process.
+SysResult<BoundedExit> wait_child_until(pid_t pid, int timeout_ms);
+
 }  // namespace moxtile
