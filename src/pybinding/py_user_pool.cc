@@ -4,6 +4,7 @@
 #include <optional>
 #include <utility>
 
+#include "pool/account/lifecycle.h"
 #include "pool/account/user_pool.h"
 #include "pybinding/py_user.h"
 

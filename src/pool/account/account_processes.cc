@@ -8,13 +8,13 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <optional>
 #include <string_view>
 
 #include "pool/account/account_purge.h"
+#include "pool/posix/system_error.h"
 #include "pool/posix/unique_fd.h"
 
 namespace moxtile {
@@ -156,20 +156,31 @@ void kill_if_owned(pid_t pid, std::uint32_t uid) {
   ::syscall(SYS_pidfd_send_signal, pidfd.get(), SIGKILL, nullptr, 0);
 }
 
-// Visits every live process of `uid` except ourselves; returns how many.
+// Visits every live process of `uid` except ourselves; returns how many, or
+// the errno of a /proc that cannot be listed: then nothing can be said.
 template <class Visit>
-std::size_t for_each_process(std::uint32_t uid, Visit visit) {
+SysResult<std::size_t> for_each_process(std::uint32_t uid, Visit visit) {
   DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) return 0;
+  if (proc == nullptr) return sys_error(errno, "list the processes in /proc");
   const pid_t self = ::getpid();
   std::size_t found = 0;
-  while (dirent* entry = ::readdir(proc)) {
+  std::size_t pids = 0;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(proc);
+    if (entry == nullptr) break;
     pid_t pid = pid_of(entry->d_name);
-    if (pid <= 0 || pid == self || !belongs_to(pid, uid)) continue;
+    if (pid <= 0) continue;
+    ++pids;
+    if (pid == self || !belongs_to(pid, uid)) continue;
     ++found;
     visit(pid);
   }
+  const int read_error = errno;
   ::closedir(proc);
+  if (read_error != 0) return sys_error(read_error, "list the processes in /proc");
+  // Not even our own: this is not a /proc that shows the host's processes.
+  if (pids == 0) return sys_error(ENOENT, "find the processes in /proc");
   return found;
 }
 
@@ -181,23 +192,27 @@ void pause_ms(long ms) {
 
 }  // namespace
 
-std::size_t count_account_processes(std::uint32_t uid) {
+SysResult<std::size_t> count_account_processes(std::uint32_t uid) {
   return for_each_process(uid, [](pid_t) {});
 }
 
-std::size_t kill_account_processes(std::uint32_t uid) {
-  if (uid == 0) return 0;
+PoolResult<void> kill_account_processes(std::uint32_t uid) {
+  if (uid == 0) return pool_error("Refusing to stop the superuser's processes");
   // First as the account itself, the one way to catch a process that keeps
   // changing its pid; the scan below then finds what that cannot reach and
   // waits for the signalled to be gone.
-  const bool purged = purge_as_account(uid).ok();
+  auto purged = purge_as_account(uid);
   for (int round = 0; round < kKillRounds; ++round) {
-    std::size_t found = for_each_process(uid, [uid](pid_t pid) { kill_if_owned(pid, uid); });
-    if (found == 0) return purged ? 0 : 1;
+    auto found = for_each_process(uid, [uid](pid_t pid) { kill_if_owned(pid, uid); });
+    if (!found) return pool_error(system_error_text(found.error()));
+    if (*found == 0) return purged;
     // SIGKILL takes effect when the target next runs; give it a moment.
     pause_ms(round < kQuickRounds ? kQuickPauseMs : kSlowPauseMs);
   }
-  return std::max<std::size_t>(count_account_processes(uid), purged ? 0 : 1);
+  auto left = count_account_processes(uid);
+  if (!left) return pool_error(system_error_text(left.error()));
+  if (*left == 0) return purged;
+  return pool_error(std::to_string(*left) + " processes of the account still run after SIGKILL");
 }
 
 }  // namespace moxtile

@@ -15,21 +15,24 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "pool/account/pool_result.h"
+#include "pool/posix/sys_result.h"
+
 namespace moxtile {
 
 // Number of live processes of the account `uid` (a zombie is not live; a
-// process whose first thread has exited is, while another thread runs).
-std::size_t count_account_processes(std::uint32_t uid);
+// process whose first thread has exited is, while another thread runs), or
+// why /proc could not tell.
+SysResult<std::size_t> count_account_processes(std::uint32_t uid);
 
 // Purges the account as its own user (account_purge.h: SIGKILL to all its
 // processes at once, its keyrings emptied), then sends SIGKILL to every live
 // process of the account `uid` that is still found, and again to any that
 // appear meanwhile, until none is found or a short time (about half a second)
-// has passed. Returns 0 when the account is clean; otherwise how many of its
-// processes were still found at the end, and at least 1 when the purge
-// failed, since a process or a key of one tenant may then reach the next.
-// Refuses uid 0 (returns 0 and kills nothing) and never signals the calling
-// process.
-std::size_t kill_account_processes(std::uint32_t uid);
+// has passed. Succeeds only when the account is clean: fails with what the
+// purge could not do, with how many processes still run, or when /proc
+// cannot be read (a scan that sees nothing proves nothing). Refuses uid 0 and
+// never signals the calling process.
+PoolResult<void> kill_account_processes(std::uint32_t uid);
 
 }  // namespace moxtile

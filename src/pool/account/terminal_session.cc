@@ -8,14 +8,12 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <exception>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "base/write_all.h"
 #include "pool/account/fatal_error_sink.h"
+#include "pool/posix/own_thread.h"
 #include "pool/posix/system_error.h"
 
 namespace moxtile {
@@ -57,36 +55,28 @@ class SigpipeBlocked final {
   bool raised_ = false;
 };
 
-// Starts `argv` in a new, empty session keyring. su gives the shell none of
-// its own, so the shell would share the session keyring of the thread that
-// starts it (the harness's) with the harness and with every other tenant.
-// That keyring is part of a thread's credentials, and a child inherits its
-// creator's: a thread of our own joins a new keyring and starts the child,
-// which keeps the process's start heap-size independent (no fork).
-SysResult<PipedChild> spawn_in_new_session_keyring(const std::vector<std::string>& argv) {
-  SysResult<PipedChild> started = sys_error(EAGAIN);
-  std::exception_ptr thrown;
-  try {
-    std::thread starter([&] {
-      try {
-        if (::syscall(SYS_keyctl, KEYCTL_JOIN_SESSION_KEYRING, nullptr) < 0 && errno != ENOSYS &&
-            errno != EPERM) {
-          // ENOSYS: no keyrings in this kernel. EPERM: key calls are filtered
-          // out for this process, and so for every tenant it starts.
-          started = sys_error(errno);
-          return;
-        }
-        started = spawn_piped(argv);
-      } catch (...) {
-        thrown = std::current_exception();
-      }
-    });
-    starter.join();
-  } catch (const std::system_error& e) {
-    return sys_error(e.code().value());  // no thread to be had
-  }
-  if (thrown) std::rethrow_exception(thrown);
-  return started;
+// Starts `argv` inside the tenancy: from a thread of our own that enters the
+// tenancy's world, forbids new privileges and joins a new, empty session
+// keyring. All three are the thread's own credentials, which its child
+// inherits and the rest of the process keeps unchanged; and a thread keeps
+// the start heap-size independent (no fork). su gives the shell no session
+// keyring of its own, so without one the shell would share the harness's
+// with every other tenant.
+SysResult<PipedChild> spawn_in_tenancy(const std::vector<std::string>& argv,
+                                       const SharedWorld& world) {
+  return in_own_thread([&]() -> SysResult<PipedChild> {
+    if (world) {
+      if (auto entered = world->enter(); !entered) return sys_error(entered.error());
+    }
+    if (auto forbidden = forbid_new_privileges(); !forbidden) return sys_error(forbidden.error());
+    if (::syscall(SYS_keyctl, KEYCTL_JOIN_SESSION_KEYRING, nullptr) < 0 && errno != ENOSYS &&
+        errno != EPERM) {
+      // ENOSYS: no keyrings in this kernel. EPERM: key calls are filtered
+      // out for this process, and so for every tenant it starts.
+      return sys_error(errno, "join a new session keyring");
+    }
+    return spawn_piped(argv);
+  });
 }
 
 }  // namespace
@@ -156,14 +146,16 @@ std::string start_script(const std::string& home) {
 PoolResult<std::unique_ptr<TerminalSession>> spawn_terminal(SharedUser user) {
   std::string username;
   std::string home;
+  SharedWorld world;
   {
     auto guard = user->lock();
     username = guard->username();
     home = guard->home();
+    world = guard->world();
   }
   const std::vector<std::string> argv = {"su",    "-s", "/bin/bash", "-P", "-c", start_script(home),
                                          username};
-  auto child = spawn_in_new_session_keyring(argv);
+  auto child = spawn_in_tenancy(argv, world);
   if (!child) {
     return pool_error("Failed to create the terminal session: " + system_error_text(child.error()));
   }

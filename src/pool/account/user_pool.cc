@@ -7,23 +7,24 @@
 #include <utility>
 
 #include "base/utf8_lossy.h"
-#include "pool/account/account_leftovers.h"
-#include "pool/account/account_processes.h"
 #include "pool/posix/child_process.h"
-#include "pool/account/home_directory.h"
 #include "pool/posix/stderr_line.h"
 #include "pool/posix/system_error.h"
 
 namespace moxtile {
 namespace {
 
-// "Failed to allocate a new user account: <why>", for the steps that have a reason to give.
-Unexpected<std::string> alloc_failed(const std::string& why) {
-  return pool_error(std::string(kAllocFailed) + ": " + why);
+Unexpected<std::string> tool_did_not_start(const char* tool, const SysError& error) {
+  return pool_error(std::string(kAllocFailed) + ": Failed to execute the command `" + tool +
+                    "`: " + system_error_text(error));
 }
 
-[[noreturn]] void tool_did_not_start(const char* tool, int err) {
-  panic(std::string("Failed to execute the command `") + tool + "`: " + system_error_text(err));
+// Moves the first entry with `uid` from `from` to the end of `to`.
+void move_entry(std::vector<PoolEntry>& from, std::vector<PoolEntry>& to, std::uint32_t uid) {
+  auto it = std::find_if(from.begin(), from.end(), [uid](const PoolEntry& e) { return e.uid == uid; });
+  if (it == from.end()) return;
+  to.push_back(std::move(*it));
+  from.erase(it);
 }
 
 }  // namespace
@@ -37,17 +38,69 @@ void UserPool::forget_if_inherited() noexcept {
   if (owner_.is_current()) return;
   user_.clear();
   free_user_.clear();
+  set_aside_.clear();
   locks_.drop_if_inherited();
   owner_ = OwnerProcess();
 }
 
+bool UserPool::is_set_aside(std::uint32_t uid) const noexcept {
+  return std::any_of(set_aside_.begin(), set_aside_.end(),
+                     [uid](const PoolEntry& e) { return e.uid == uid; });
+}
+
 void UserPool::give_back(std::uint32_t uid) {
   forget_if_inherited();
-  auto it =
-      std::find_if(user_.begin(), user_.end(), [uid](const PoolEntry& e) { return e.uid == uid; });
-  if (it == user_.end()) return;
-  free_user_.push_back(std::move(*it));
-  user_.erase(it);
+  move_entry(user_, free_user_, uid);
+}
+
+void UserPool::put_aside(std::uint32_t uid) {
+  forget_if_inherited();
+  move_entry(user_, set_aside_, uid);
+}
+
+PoolResult<PoolEntry> UserPool::take_account() {
+  forget_if_inherited();
+  if (user_.size() >= max_user_) return pool_error(kAllocFailed);
+  PoolEntry entry;
+  if (!free_user_.empty()) {
+    entry = std::move(free_user_.back());
+    free_user_.pop_back();
+  } else {
+    auto made = new_account();
+    if (!made) return made;
+    entry = std::move(*made);
+  }
+  user_.push_back(entry);
+  return entry;
+}
+
+PoolResult<PoolEntry> UserPool::new_account() {
+  for (;;) {
+    PoolEntry entry;
+    entry.username = name_rng_.next_name();
+    auto uid = userid(entry.username);
+    if (!uid) return pool_error(std::move(uid).error());
+    if (!*uid) {
+      auto run = run_tool({"useradd", entry.username});
+      if (!run) return tool_did_not_start("useradd", run.error());
+      if (!run->status.success()) {
+        const std::string& err = run->err;
+        write_stderr_line("Failed to create the user account: " +
+                          (is_valid_utf8(err) ? err : std::string()));
+        return pool_error(kAllocFailed);
+      }
+      uid = userid(entry.username);
+      if (!uid) return pool_error(std::move(uid).error());
+      if (!*uid) return pool_error(kAllocFailed);
+    }
+    // Once set aside, never again; held by another pool, not ours to touch.
+    if (is_set_aside(**uid)) continue;
+    auto claimed = locks_.claim(**uid);
+    if (!claimed) return pool_error(std::string(kAllocFailed) + ": " + claimed.error());
+    if (!*claimed) continue;
+    entry.uid = **uid;
+    return entry;
+  }
 }
 
 PoolResult<SharedUserPool> new_user_pool(std::size_t user_count) {
@@ -59,14 +112,14 @@ PoolResult<SharedUserPool> new_user_pool(std::size_t user_count) {
   return pool_error("Failed to reserve room for " + std::to_string(user_count) + " user accounts");
 }
 
-std::optional<std::uint32_t> userid(const std::string& name) {
+PoolResult<std::optional<std::uint32_t>> userid(const std::string& name) {
   auto run = run_tool({"id", "-u", name});
-  if (!run) tool_did_not_start("id", run.error().err);
-  if (!run->status.success()) return std::nullopt;
+  if (!run) return tool_did_not_start("id", run.error());
+  if (!run->status.success()) return std::optional<std::uint32_t>();
   const std::string& out = run->out;
   if (!is_valid_utf8(out)) {
     write_stderr_line("Failed to convert the result back to a valid utf-8 string");
-    return std::nullopt;
+    return std::optional<std::uint32_t>();
   }
   std::string_view line(out);
   line = line.substr(0, line.find('\n'));
@@ -74,60 +127,10 @@ std::optional<std::uint32_t> userid(const std::string& name) {
 
   std::uint32_t uid = 0;
   auto [end, ec] = std::from_chars(line.data(), line.data() + line.size(), uid);
-  if (line.empty() || ec != std::errc() || end != line.data() + line.size()) return std::nullopt;
-  return uid;
-}
-
-PoolResult<SharedUser> alloc_user(SharedUserPool pool) {
-  PoolEntry entry;
-  {
-    auto guard = pool->lock();
-    UserPool& p = *guard;
-    p.forget_if_inherited();
-    if (p.user_.size() >= p.max_user_) return pool_error(kAllocFailed);
-
-    if (!p.free_user_.empty()) {
-      entry = std::move(p.free_user_.back());
-      p.free_user_.pop_back();
-    } else {
-      for (;;) {
-        entry.username = p.name_rng_.next_name();
-        std::optional<std::uint32_t> uid = userid(entry.username);
-        if (!uid) {
-          auto run = run_tool({"useradd", entry.username});
-          if (!run) tool_did_not_start("useradd", run.error().err);
-          if (!run->status.success()) {
-            const std::string& err = run->err;
-            write_stderr_line("Failed to create the user account: " +
-                              (is_valid_utf8(err) ? err : std::string()));
-            return pool_error(kAllocFailed);
-          }
-          uid = userid(entry.username);
-          if (!uid) return pool_error(kAllocFailed);
-        }
-        auto claimed = p.locks_.claim(*uid);
-        if (!claimed) return alloc_failed(claimed.error());
-        entry.uid = *uid;
-        if (*claimed) break;
-        // Another pool holds it: not ours to list, count or touch.
-      }
-    }
-    p.user_.push_back(entry);
+  if (line.empty() || ec != std::errc() || end != line.data() + line.size()) {
+    return std::optional<std::uint32_t>();
   }
-
-  // Without the pool's lock: other allocations may prepare their accounts
-  // meanwhile. A failed preparation leaves the account listed as in use, so
-  // this pool never hands it out again.
-  if (std::size_t left = kill_account_processes(entry.uid); left != 0) {
-    return alloc_failed(std::to_string(left) + " processes of the account still run after SIGKILL");
-  }
-  if (auto swept = remove_account_leftovers(entry.uid, kHomeRoot); !swept) {
-    return alloc_failed(swept.error());
-  }
-  auto home = prepare_home(kHomeRoot, entry.username, entry.uid);
-  if (!home) return pool_error(std::move(home).error());
-  return std::make_shared<PoisonableMutex<User>>(std::move(entry.username), std::move(*home),
-                                                 std::move(pool), entry.uid);
+  return std::optional<std::uint32_t>(uid);
 }
 
 }  // namespace moxtile

@@ -7,10 +7,11 @@
 // after an `id` lookup. Each allocation gets a fresh empty home directory
 // under /tmp/tmp_user_home owned by the account, mode 0700.
 //
-// Before an account is handed out, nothing of an earlier tenant is left: no
-// process of it runs, nothing it owns remains in the host's shared writable
-// places, and its home is wiped. An account is held by at most one pool on
-// the host (AccountLocks); a name held by another pool is skipped.
+// Each hand-out is a tenancy, contained as containment.h says; the steps of
+// hand-out and release are listed in lifecycle.h. An account is held by at
+// most one pool on the host (AccountLocks); a name held by another pool is
+// skipped. An account whose preparation or clearing failed is set aside: the
+// pool never hands it out again, and it no longer counts against capacity.
 //
 // A pool belongs to the process that made it: the copy a child of fork()
 // inherits starts over empty and never lists, hands out, wipes or stops an
@@ -18,9 +19,9 @@
 //
 // Thread-safety: the pool is shared (SharedUserPool) by its Python object and
 // every User it handed out; all access goes through its one PoisonableMutex.
-// alloc_user holds that lock while it runs `id` and `useradd`, and prepares the
-// home without it. Lock order: a User's lock is never held while the pool's
-// lock is taken.
+// Hand-out holds that lock while it runs `id` and `useradd`, and prepares the
+// tenancy without it. Lock order: a User's lock is never held while the
+// pool's lock is taken.
 #pragma once
 
 #include <cstddef>
@@ -31,10 +32,11 @@
 
 #include "base/poisonable_mutex.h"
 #include "pool/account/account_lock.h"
+#include "pool/account/containment.h"
 #include "pool/account/name_generator.h"
-#include "pool/posix/owner_process.h"
 #include "pool/account/pool_result.h"
 #include "pool/account/user.h"
+#include "pool/posix/owner_process.h"
 
 namespace moxtile {
 
@@ -63,23 +65,43 @@ class UserPool final {
     forget_if_inherited();
     return free_user_;
   }
+  // Accounts this pool will not hand out again.
+  const std::vector<PoolEntry>& set_aside() noexcept {
+    forget_if_inherited();
+    return set_aside_;
+  }
+
+  const ContainmentSettings& settings() const noexcept { return settings_; }
+  // For the accounts handed out from now on.
+  void configure(const ContainmentSettings& settings) noexcept { settings_ = settings; }
+
+  // Takes the account to hand out next: the last idle one, else a new or
+  // adopted one that no other pool holds, listed as in use. Fails when the
+  // pool is full, or with why no account could be had (`id` or `useradd`
+  // could not be started or failed).
+  PoolResult<PoolEntry> take_account();
 
   // Moves the first in-use entry with `uid` to the end of the idle list;
   // does nothing if there is none.
   void give_back(std::uint32_t uid);
+  // Moves the first in-use entry with `uid` to the set-aside list.
+  void put_aside(std::uint32_t uid);
 
  private:
-  friend PoolResult<SharedUser> alloc_user(SharedUserPool pool);
-
-  // In a forked copy, empties both lists and drops the inherited lock file:
+  // In a forked copy, empties the lists and drops the inherited lock file:
   // the accounts are still the parent's. Every use of the lists calls it first.
   void forget_if_inherited() noexcept;
+  // A new or adopted account that this pool may hand out.
+  PoolResult<PoolEntry> new_account();
+  bool is_set_aside(std::uint32_t uid) const noexcept;
 
   std::vector<PoolEntry> user_;
   std::vector<PoolEntry> free_user_;
+  std::vector<PoolEntry> set_aside_;
   std::size_t max_user_;
   NameGenerator name_rng_;
-  AccountLocks locks_;  // held for every account listed in user_ or free_user_
+  ContainmentSettings settings_;
+  AccountLocks locks_;  // held for every account listed here, set-aside ones included
   OwnerProcess owner_;  // the process the lists describe
 };
 
@@ -87,16 +109,8 @@ class UserPool final {
 // error when room for that many entries cannot be reserved.
 PoolResult<SharedUserPool> new_user_pool(std::size_t user_count);
 
-// The uid of the existing account `name` (`id -u <name>`), or nothing.
-// Throws Panic when `id` cannot be started.
-std::optional<std::uint32_t> userid(const std::string& name);
-
-// Hands out an account: the last idle one, else a new (or adopted) one that
-// no other pool holds; stops its processes, removes its leftovers and makes
-// its home. Returns the User (which keeps `pool`) or an error message; an
-// account whose preparation failed stays listed as in use.
-// Throws Panic when the pool's lock is poisoned or `id`/`useradd` cannot be
-// started (the latter poisons the lock).
-PoolResult<SharedUser> alloc_user(SharedUserPool pool);
+// The uid of the existing account `name` (`id -u <name>`), nothing when there
+// is none, or why `id` could not be started.
+PoolResult<std::optional<std::uint32_t>> userid(const std::string& name);
 
 }  // namespace moxtile
