@@ -11,15 +11,15 @@ namespace {
 constexpr std::size_t kNotFound = kMaxParams;
 
 bool check_positional_count(const Signature& sig, Py_ssize_t nargs) {
-  if (static_cast<std::size_t>(nargs) <= sig.count) return true;
+  if (static_cast<std::size_t>(nargs) <= sig.positional) return true;
   const char* verb = nargs == 1 ? "was" : "were";
-  if (sig.required == sig.count) {
+  if (sig.required >= sig.positional) {
     PyErr_Format(PyExc_TypeError, "%s.%s() takes %zu positional arguments but %zd %s given",
-                 sig.owner, sig.method, sig.count, nargs, verb);
+                 sig.owner, sig.method, sig.positional, nargs, verb);
   } else {
     PyErr_Format(PyExc_TypeError,
                  "%s.%s() takes from %zu to %zu positional arguments but %zd %s given", sig.owner,
-                 sig.method, sig.required, sig.count, nargs, verb);
+                 sig.method, sig.required, sig.positional, nargs, verb);
   }
   return false;
 }
@@ -240,6 +240,17 @@ bool Args::flag(std::size_t i, bool& out) const {
   const int truth = PyObject_IsTrue(value);
   if (truth < 0) return prefix_type_error(name(i));
   out = truth != 0;
+  return true;
+}
+
+bool Args::optional_flag(std::size_t i, std::optional<bool>& out) const {
+  if (values_[i] == nullptr || values_[i] == Py_None) {
+    out.reset();
+    return true;
+  }
+  bool value = false;
+  if (!flag(i, value)) return false;
+  out = value;
   return true;
 }
 

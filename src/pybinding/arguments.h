@@ -10,8 +10,8 @@
 //   "<Class>.<method>() got multiple values for argument '<name>'"
 //   "<Class>.<method>() missing 2 required positional arguments: 'a' and 'b'"
 // checked in that order (count, then keywords in the order given, then missing).
-// All parameters are positional-or-keyword; the first `required` ones are
-// required. Matching allocates nothing unless it fails.
+// Parameters are positional-or-keyword, except those from `positional` on,
+// which are keyword-only; the first `required` ones are required. Matching allocates nothing unless it fails.
 //
 // Converters return false with a Python exception set. A TypeError from a
 // converter is prefixed "argument '<name>': " (keeping the __cause__ of the
@@ -31,7 +31,7 @@
 
 namespace moxtile::py {
 
-inline constexpr std::size_t kMaxParams = 4;
+inline constexpr std::size_t kMaxParams = 12;
 
 // One method's parameter list. Lives in static storage for the life of the
 // process; `interned` is filled on first keyword use, under the interpreter lock
@@ -39,11 +39,13 @@ inline constexpr std::size_t kMaxParams = 4;
 struct Signature {
   constexpr Signature(const char* owner_name, const char* method_name,
                       std::initializer_list<const char*> parameter_names,
-                      std::size_t required_count)
+                      std::size_t required_count, std::size_t positional_count = kMaxParams)
       : owner(owner_name),
         method(method_name),
         count(parameter_names.size()),
-        required(required_count) {
+        required(required_count),
+        positional(positional_count < parameter_names.size() ? positional_count
+                                                             : parameter_names.size()) {
     std::size_t i = 0;
     for (const char* name : parameter_names) names[i++] = name;
   }
@@ -53,6 +55,7 @@ struct Signature {
   std::array<const char*, kMaxParams> names{};
   std::size_t count;
   std::size_t required;
+  std::size_t positional;  // parameters after these are keyword-only
   mutable std::array<PyObject*, kMaxParams> interned{};  // interned names, kept forever
 };
 
@@ -77,6 +80,8 @@ class Args final {
   bool optional_u64(std::size_t i, std::optional<std::uint64_t>& out) const;
   // bool, or a numpy bool by its truth value; nothing else (not even 0 or 1).
   bool flag(std::size_t i, bool& out) const;
+  // None or left out -> empty optional; otherwise as flag().
+  bool optional_flag(std::size_t i, std::optional<bool>& out) const;
 
  private:
   friend bool match_fastcall(PyObject* const*, Py_ssize_t, PyObject*, Args&);

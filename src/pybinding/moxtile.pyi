@@ -2,10 +2,10 @@
 #
 # Installed as the stub package `moxtile-stubs` beside the module. Parameter
 # names follow the methods' text signatures (every parameter may be given by
-# position or by keyword). Sizes and offsets accept any object with
+# position or by keyword, but configure's, which are keyword-only). Sizes and offsets accept any object with
 # `__index__`; none of the classes can be subclassed, and PyFileHandle, Whence,
 # PyUser and PyTerminalSession come only from the methods that return them.
-from typing import ClassVar, SupportsIndex, final
+from typing import Any, ClassVar, SupportsIndex, final
 
 __all__ = ["PyFs", "PyFileHandle", "PyTerm", "Whence", "PyUserPool", "PyUser", "PyTerminalSession"]
 
@@ -54,6 +54,14 @@ class Whence:
 class PyUserPool:
     def __new__(cls, user_count: SupportsIndex | None = None) -> PyUserPool: ...
     def allocate(self) -> PyUser: ...
+    def configure(
+        self,
+        *,
+        cut_network: bool | None = None,
+        accept_less: bool | None = None,
+        private_space_mib: SupportsIndex | None = None,
+    ) -> None: ...
+    def containment(self) -> dict[str, Any]: ...
 
 @final
 class PyUser:
