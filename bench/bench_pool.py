@@ -18,8 +18,32 @@ sweep against the number of foreign entries in /tmp (allocation with 100 and
 100,000 extra root-owned files there), and the home wipe per entry for a
 home of 100,000 files and one nested 30,000 levels deep.
 
+With --scaling it prints what must not grow with the caller or the host:
+  cycle          allocate + spawn + `echo hi` + release (del session and user),
+                 ms per cycle over --cycles cycles, with a small heap and with
+                 2 GiB of touched heap in the measuring interpreter
+  second account allocate + release of a second account while a first is held
+                 (median ms), with no foreign files in /tmp and with --foreign
+                 empty files in a directory of another pool account there
+and the ratios 2 GiB / small and many files / none. Each figure comes from an
+interpreter of its own.
+
+Before and after in one run: --before <dir> names a directory holding an
+older build of the module (its .so); every figure of --scaling and --isolation
+is then measured once with it and once with this build, each in its own child
+interpreter with PYTHONPATH set, and printed beside the ratio after/before. To
+build the module of a git revision into such a directory:
+    git worktree add /tmp/before <rev>
+    cmake -S /tmp/before -B /tmp/before-build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake --build /tmp/before-build       # the .so lands in /tmp/before-build
+    git worktree remove /tmp/before       # once done (the build stays)
+(or `pip wheel --no-deps -w /tmp/wheel /tmp/before` and unzip the wheel into a
+directory). Builds of two revisions must share the account lock scheme, or
+their pools may hand out the same account.
+
 Usage: PYTHONPATH=<build dir> python bench/bench_pool.py [--rounds N]
-       PYTHONPATH=<build dir> python bench/bench_pool.py --isolation [--baseline <old build dir>]
+       PYTHONPATH=<build dir> python bench/bench_pool.py --isolation [--before <old build dir>]
+       PYTHONPATH=<build dir> python bench/bench_pool.py --scaling [--before <old build dir>]
 """
 import argparse
 import os
@@ -28,6 +52,7 @@ import signal
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 import moxtile
@@ -43,6 +68,11 @@ def until(read, markers):
         if not chunk:
             raise RuntimeError(f"end of stream before {markers!r}: {seen!r}")
         seen += chunk
+
+
+def say(*text):
+    """The table goes to stderr, line by line as figures come."""
+    print(*text, file=sys.stderr, flush=True)
 
 
 def median_ms(samples):
@@ -219,32 +249,31 @@ def fill_deep(home, depth):
 
 
 def isolation(args):
-    here = os.path.dirname(os.path.abspath(moxtile.__file__))
-    columns = [("this build", here)] + ([("baseline", args.baseline)] if args.baseline else [])
-    print(f"{'idle account (median)':<30}" + "".join(f"{c:>14}" for c, _ in columns))
+    columns = builds(args)
+    say(f"{'idle account (median)':<30}" + "".join(f"{c:>14}" for c, _ in columns))
     figures = [idle_rounds(d, args.rounds) for _, d in columns]
     for i, step in enumerate(["allocate ms", "release ms"]):
-        print(f"{step:<30}" + "".join(f"{f[i]:>14.3f}" for f in figures))
+        say(f"{step:<30}" + "".join(f"{f[i]:>14.3f}" for f in figures))
 
     pool = moxtile.PyUserPool(1)
     pool.allocate()  # made (or adopted) once, then idle
     base = timed_allocate(pool, args.rounds)
-    print(f"\n{'foreign entries in /tmp':<30}{'allocate ms':>14}{'sweep us/entry':>16}")
-    print(f"{0:<30}{base:>14.3f}")
+    say(f"\n{'foreign entries in /tmp':<30}{'allocate ms':>14}{'sweep us/entry':>16}")
+    say(f"{0:<30}{base:>14.3f}")
     for count in (100, 100_000):
         names = [os.path.join("/tmp", f"moxtile-bench-{i}") for i in range(count)]
         try:
             for n in names:
                 os.close(os.open(n, os.O_CREAT | os.O_WRONLY, 0o644))
             ms = timed_allocate(pool, args.rounds)
-            print(f"{count:<30}{ms:>14.3f}{(ms - base) * 1e3 / count:>16.4f}")
+            say(f"{count:<30}{ms:>14.3f}{(ms - base) * 1e3 / count:>16.4f}")
         finally:
             for n in names:
                 os.unlink(n)
 
     # The same tree removed by rm -rf beside the homes is the filesystem's own
     # floor (on some filesystems deep trees cost more per level as they grow).
-    print(f"\n{'home wiped':<30}{'allocate ms':>14}{'wipe ns/entry':>16}{'rm -rf ns/entry':>17}")
+    say(f"\n{'home wiped':<30}{'allocate ms':>14}{'wipe ns/entry':>16}{'rm -rf ns/entry':>17}")
     for label, fill, count in (("100,000 files", fill_flat, 100_000),
                                ("30,000 levels", fill_deep, 30_000)):
         samples, floor = [], []
@@ -264,8 +293,129 @@ def isolation(args):
             subprocess.run(["rm", "-rf", ref], check=True)
             floor.append(time.perf_counter() - t)
         ms = median_ms(samples)
-        print(f"{label:<30}{ms:>14.3f}{(ms - base) * 1e6 / count:>16.1f}"
+        say(f"{label:<30}{ms:>14.3f}{(ms - base) * 1e6 / count:>16.1f}"
               f"{median_ms(floor) * 1e6 / count:>17.1f}")
+
+
+# ---- what must not grow with the caller or the host ----------------------
+
+# Runs in a child interpreter, one figure each: argv is the measurement, the
+# rounds and (for "cycle") the heap in bytes. Prints ms per cycle or per
+# allocation.
+SCALING = """
+import statistics, sys, time
+import moxtile
+HI = (b"\\rhi\\r\\n", b"\\nhi\\r\\n")
+kind, rounds = sys.argv[1], int(sys.argv[2])
+
+def until(read, markers):
+    seen = b""
+    while not any(m in seen for m in markers):
+        chunk = read()
+        if not chunk:
+            raise RuntimeError(f"end of stream before {markers!r}: {seen!r}")
+        seen += chunk
+
+if kind == "cycle":
+    heap = bytearray(int(sys.argv[3]))
+    heap[::4096] = b"\\1" * len(range(0, len(heap), 4096))  # every page touched
+    pool = moxtile.PyUserPool(1)
+
+    def cycle():
+        user = pool.allocate()
+        session = user.spawn()
+        session.write(b"echo hi\\n")
+        until(session.read, HI)
+        del session, user
+
+    cycle()  # the account made (or adopted) once
+    t = time.perf_counter()
+    for _ in range(rounds):
+        cycle()
+    print((time.perf_counter() - t) * 1e3 / rounds)
+else:  # "second": a second account while the first is held
+    pool = moxtile.PyUserPool(2)
+    first = pool.allocate()
+    second = pool.allocate()
+    del second
+    samples = []
+    for _ in range(rounds):
+        t = time.perf_counter()
+        second = pool.allocate()
+        del second
+        samples.append(time.perf_counter() - t)
+    print(statistics.median(samples) * 1e3)
+"""
+
+
+def builds(args):
+    here = os.path.dirname(os.path.abspath(moxtile.__file__))
+    return ([("before", args.before)] if args.before else []) + [("this build", here)]
+
+
+def in_child(module_dir, *argv):
+    env = dict(os.environ, PYTHONPATH=module_dir)
+    run = subprocess.run([sys.executable, "-c", SCALING, *map(str, argv)], env=env,
+                         capture_output=True, text=True)
+    if run.returncode != 0:
+        raise SystemExit(f"measurement {argv} with {module_dir} failed:\n{run.stderr}")
+    return float(run.stdout)
+
+
+def foreign_files(owner_uid, count):
+    """A directory in /tmp of another pool account, holding `count` empty files."""
+    top = tempfile.mkdtemp(prefix="moxtile-bench-foreign-", dir="/tmp")
+    fd = os.open(top, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        for i in range(count):
+            os.close(os.open(f"f{i}", os.O_CREAT | os.O_WRONLY, 0o644, dir_fd=fd))
+            os.chown(f"f{i}", owner_uid, owner_uid, dir_fd=fd, follow_symlinks=False)
+    finally:
+        os.close(fd)
+    os.chmod(top, 0o755)
+    os.chown(top, owner_uid, owner_uid)
+    return top
+
+
+def scaling(args):
+    columns = builds(args)
+    rows = []  # (label, figure per build)
+    for label, argv in (("cycle, small heap", ("cycle", args.cycles, 0)),
+                        ("cycle, 2 GiB heap", ("cycle", args.cycles, 2 << 30))):
+        rows.append((label + " ms/cycle", [in_child(d, *argv) for _, d in columns]))
+
+    # The foreign files belong to an account of a pool of our own, held
+    # meanwhile, so that neither child pool takes it.
+    pool = moxtile.PyUserPool(1)
+    owner = pool.allocate()
+    rows.append(("second account, 0 files ms",
+                 [in_child(d, "second", args.allocations) for _, d in columns]))
+    top = foreign_files(owner.uid(), args.foreign)
+    try:
+        rows.append((f"second account, {args.foreign:,} files ms",
+                     [in_child(d, "second", args.allocations) for _, d in columns]))
+    finally:
+        shutil.rmtree(top)
+    del owner
+
+    width = 34
+    say(f"{'':<{width}}" + "".join(f"{c:>14}" for c, _ in columns)
+          + (f"{'after/before':>14}" if args.before else ""))
+
+    def line(label, figures, fmt):
+        text = f"{label:<{width}}" + "".join(f"{f:>14{fmt}}" for f in figures)
+        if args.before:
+            text += f"{figures[-1] / figures[0]:>14.2f}"
+        say(text)
+
+    for label, figures in rows:
+        line(label, figures, ".3f")
+    by_label = dict(rows)
+    heap = [b / s for s, b in zip(by_label["cycle, small heap ms/cycle"],
+                                  by_label["cycle, 2 GiB heap ms/cycle"])]
+    files = [m / z for z, m in zip(rows[2][1], rows[3][1])]
+    line("ratio 2 GiB / small heap", heap, ".2f")
+    line(f"ratio {args.foreign:,} / 0 files", files, ".2f")
 
 
 def main():
@@ -273,13 +423,24 @@ def main():
     parser.add_argument("--rounds", type=int, default=20)
     parser.add_argument("--roundtrips", type=int, default=200)
     parser.add_argument("--isolation", action="store_true")
-    parser.add_argument("--baseline", help="module build directory to compare with (--isolation)")
+    parser.add_argument("--scaling", action="store_true")
+    parser.add_argument("--before", "--baseline", dest="before",
+                        help="directory of an older build of the module to compare with "
+                             "(--isolation, --scaling)")
+    parser.add_argument("--cycles", type=int, default=50, help="cycles per figure (--scaling)")
+    parser.add_argument("--allocations", type=int, default=10,
+                        help="allocations per figure (--scaling)")
+    parser.add_argument("--foreign", type=int, default=100_000,
+                        help="foreign files in /tmp (--scaling)")
     parser.add_argument("--wipe-rounds", type=int, default=3, help="rounds per wiped home (--isolation)")
     args = parser.parse_args()
     if os.geteuid() != 0:
         raise SystemExit("needs root")
     if args.isolation:
         isolation(args)
+        return
+    if args.scaling:
+        scaling(args)
         return
 
     pool = moxtile.PyUserPool(1)
@@ -294,10 +455,10 @@ def main():
         module_round(pool, ours, args.roundtrips // args.rounds)
         hand_round(name, uid, hand, args.roundtrips // args.rounds)
 
-    print(f"{'step (median)':<22}{'moxtile ms':>12}{'by hand ms':>12}")
+    say(f"{'step (median)':<22}{'moxtile ms':>12}{'by hand ms':>12}")
     for s in steps:
-        print(f"{s:<22}{median_ms(ours[s]):>12.3f}{median_ms(hand[s]):>12.3f}")
-    print(f"{'roundtrip (us)':<22}{median_ms(ours['roundtrip']) * 1e3:>12.1f}"
+        say(f"{s:<22}{median_ms(ours[s]):>12.3f}{median_ms(hand[s]):>12.3f}")
+    say(f"{'roundtrip (us)':<22}{median_ms(ours['roundtrip']) * 1e3:>12.1f}"
           f"{median_ms(hand['roundtrip']) * 1e3:>12.1f}")
 
     small = median_ms(spawn_only(pool, args.rounds))
@@ -308,8 +469,8 @@ def main():
     big = median_ms(spawn_only(pool, args.rounds))
     hand_big = median_ms(hand_spawn_only(name, uid, args.rounds))
     del heap
-    print(f"{'spawn, small heap':<22}{small:>12.3f}{hand_small:>12.3f}")
-    print(f"{'spawn, 2 GiB heap':<22}{big:>12.3f}{hand_big:>12.3f}")
+    say(f"{'spawn, small heap':<22}{small:>12.3f}{hand_small:>12.3f}")
+    say(f"{'spawn, 2 GiB heap':<22}{big:>12.3f}{hand_big:>12.3f}")
 
 
 if __name__ == "__main__":
