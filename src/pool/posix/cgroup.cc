@@ -117,7 +117,8 @@ std::optional<std::uint64_t> keyed_number(std::string_view text, std::string_vie
 
 bool has_word(std::string_view text, std::string_view word, char sep = ' ') {
   while (!text.empty()) {
-    std::size_t end = text.find_first_of(sep == ' ' ? std::string_view(" \n") : std::string_view(&sep, 1));
+    std::size_t end =
+        text.find_first_of(sep == ' ' ? std::string_view(" \n") : std::string_view(&sep, 1));
     if (text.substr(0, end) == word) return true;
     if (end == std::string_view::npos) break;
     text.remove_prefix(end + 1);
@@ -174,7 +175,8 @@ std::string unescape_mount(std::string_view s) {
   std::string out;
   for (std::size_t i = 0; i < s.size(); ++i) {
     if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '3') {
-      out.push_back(static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0')));
+      out.push_back(
+          static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0')));
       i += 3;
     } else {
       out.push_back(s[i]);
@@ -251,8 +253,8 @@ std::vector<std::pair<std::string, unsigned>> hierarchy_roots(CgroupKind kind) {
                                                         {&host.cpuacct, kCtlCpuacct},
                                                         {&host.freezer, kCtlFreezer}};
   for (const auto& [path, bit] : v1) {
-    auto same = std::find_if(roots.begin(), roots.end(),
-                             [&](const auto& r) { return r.first == *path; });
+    auto same =
+        std::find_if(roots.begin(), roots.end(), [&](const auto& r) { return r.first == *path; });
     if (same != roots.end()) {
       same->second |= bit;
     } else {
@@ -340,14 +342,14 @@ SysResult<void> enable_controllers(int dir, const char* step) {
 SysResult<void> apply_v2(int dir, const CgroupLimits& limits, const LimitSteps& steps) {
   if (auto r = write_file(dir, "pids.max", number_or(limits.max_tasks, "max"), steps.tasks); !r)
     return r;
-  if (auto r = write_file(dir, "memory.max", number_or(limits.max_memory_bytes, "max"),
-                          steps.memory);
+  if (auto r =
+          write_file(dir, "memory.max", number_or(limits.max_memory_bytes, "max"), steps.memory);
       !r)
     return r;
   // Without swap accounting the file is missing and swap is not ours to stop.
   if (has_file(dir, "memory.swap.max")) {
-    auto r = write_file(dir, "memory.swap.max", limits.max_memory_bytes != 0 ? "0" : "max",
-                        steps.swap);
+    auto r =
+        write_file(dir, "memory.swap.max", limits.max_memory_bytes != 0 ? "0" : "max", steps.swap);
     if (!r) return r;
   }
   // The OOM killer then ends the whole tenancy, never a part of it that would
@@ -356,12 +358,13 @@ SysResult<void> apply_v2(int dir, const CgroupLimits& limits, const LimitSteps& 
     if (auto r = write_file(dir, "memory.oom.group", "1", steps.oom_group); !r) return r;
   }
   if (limits.cpu_weight != 0 || has_file(dir, "cpu.weight")) {
-    std::uint32_t w = limits.cpu_weight != 0 ? std::max<std::uint32_t>(clamped_weight(limits), 1) : 100;
+    std::uint32_t w =
+        limits.cpu_weight != 0 ? std::max<std::uint32_t>(clamped_weight(limits), 1) : 100;
     if (auto r = write_number(dir, "cpu.weight", w, steps.cpu_weight); !r) return r;
   }
   if (limits.cpu_quota_millicores != 0 || has_file(dir, "cpu.max")) {
-    std::string max = limits.cpu_quota_millicores != 0 ? std::to_string(quota_usec(limits))
-                                                       : std::string("max");
+    std::string max =
+        limits.cpu_quota_millicores != 0 ? std::to_string(quota_usec(limits)) : std::string("max");
     max += " " + std::to_string(kCpuPeriodUsec);
     if (auto r = write_file(dir, "cpu.max", max, steps.cpu_quota); !r) return r;
   }
@@ -404,11 +407,14 @@ SysResult<void> apply_v1(int dir, unsigned controllers, const CgroupLimits& limi
     if (auto r = apply_v1_memory(dir, limits, steps); !r) return r;
   }
   if (controllers & kCtlCpu) {
-    std::uint64_t shares =
-        limits.cpu_weight != 0 ? std::max<std::uint64_t>(clamped_weight(limits) * 1024ULL / 100, 2) : 1024;
+    std::uint64_t shares = limits.cpu_weight != 0
+                               ? std::max<std::uint64_t>(clamped_weight(limits) * 1024ULL / 100, 2)
+                               : 1024;
     if (auto r = write_number(dir, "cpu.shares", shares, steps.cpu_weight); !r) return r;
-    if (auto r = write_number(dir, "cpu.cfs_period_us", kCpuPeriodUsec, steps.cpu_quota); !r) return r;
-    std::string quota = limits.cpu_quota_millicores != 0 ? std::to_string(quota_usec(limits)) : "-1";
+    if (auto r = write_number(dir, "cpu.cfs_period_us", kCpuPeriodUsec, steps.cpu_quota); !r)
+      return r;
+    std::string quota =
+        limits.cpu_quota_millicores != 0 ? std::to_string(quota_usec(limits)) : "-1";
     if (auto r = write_file(dir, "cpu.cfs_quota_us", quota, steps.cpu_quota); !r) return r;
   }
   return {};
@@ -601,8 +607,9 @@ SysResult<CgroupUsage> Cgroup::usage() const {
   const bool v2 = kind_ == CgroupKind::kV2;
   int memory = fd_of(kCtlMemory);
 
-  auto cpu = v2 ? read_keyed(fd_of(kCtlCpuacct), "cpu.stat", "usage_usec", "read the tenancy's CPU time")
-                : read_number(fd_of(kCtlCpuacct), "cpuacct.usage", "read the tenancy's CPU time");
+  auto cpu =
+      v2 ? read_keyed(fd_of(kCtlCpuacct), "cpu.stat", "usage_usec", "read the tenancy's CPU time")
+         : read_number(fd_of(kCtlCpuacct), "cpuacct.usage", "read the tenancy's CPU time");
   if (!cpu) return sys_error(cpu.error());
   u.cpu_usec = v2 ? *cpu : *cpu / 1000;
 
@@ -673,8 +680,19 @@ SysResult<void> Cgroup::kill_all() {
     return {};
   };
 
+  const pid_t self = ::getpid();
+  auto self_inside = [&](const std::vector<pid_t>& pids) {
+    return std::find(pids.begin(), pids.end(), self) != pids.end();
+  };
+  // Freezing would freeze our own thread, and killing it would kill us.
+  const char* self_step = "empty the tenancy's cgroup (a thread of this process is inside)";
+  auto first = processes();
+  if (!first) return sys_error(first.error());
+  if (self_inside(*first)) return sys_error(EBUSY, self_step);
+
   if (const int dir = fd_of(kCtlPids); v2 && dir >= 0 && has_file(dir, "cgroup.kill")) {
-    if (auto r = write_file(dir, "cgroup.kill", "1", "write the tenancy's cgroup.kill"); !r) return r;
+    if (auto r = write_file(dir, "cgroup.kill", "1", "write the tenancy's cgroup.kill"); !r)
+      return r;
     return wait_empty(deadline);
   }
 
@@ -698,18 +716,16 @@ SysResult<void> Cgroup::kill_all() {
     if (!state) return sys_error(state.error());
     return trim(*state) == "FROZEN";
   };
-  const pid_t self = ::getpid();
   for (;;) {
     auto pids = processes();
     if (!pids) return sys_error(pids.error());
-    // Freezing would freeze our own thread, and killing it would kill us.
-    if (std::find(pids->begin(), pids->end(), self) != pids->end())
-      return sys_error(EBUSY, "empty the tenancy's cgroup (a thread of this process is inside)");
+    if (self_inside(*pids)) return sys_error(EBUSY, self_step);
     SysResult<bool> frozen = true;
     if (freezer >= 0) {
       auto r = write_file(freezer, freeze_file, v2 ? "1" : "FROZEN", "freeze the tenancy's cgroup");
       if (!r) return r;
-      frozen = wait_until(is_frozen, std::min(Clock::now() + std::chrono::milliseconds(100), deadline));
+      frozen =
+          wait_until(is_frozen, std::min(Clock::now() + std::chrono::milliseconds(100), deadline));
       pids = processes();
     }
     if (pids) {
@@ -741,7 +757,8 @@ SysResult<void> Cgroup::remove() {
     const int err = errno;
     if (err == EINTR) continue;
     if (!killed) return killed;
-    if (err != EBUSY || Clock::now() >= deadline) return sys_error(err, "remove the tenancy's cgroup");
+    if (err != EBUSY || Clock::now() >= deadline)
+      return sys_error(err, "remove the tenancy's cgroup");
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   kind_ = CgroupKind::kNone;

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "pool/posix/sys_result.h"
@@ -61,10 +62,11 @@ CgroupKind cgroup_kind();
 const char* cgroup_kind_name(CgroupKind kind);
 
 struct CgroupLimits {
-  std::uint64_t max_tasks = 0;         // processes plus threads; 0: no limit
+  std::uint64_t max_tasks = 0;  // processes plus threads; 0: no limit
   // Memory charged to the group, tmpfs and shared-memory pages included; swap
   // cannot extend it (v2 memory.swap.max 0, v1 memsw, or swappiness 0 where
-  // swap is not accounted). 0: no limit.
+  // swap is not accounted). The kernel rounds it down to whole pages. 0: no
+  // limit.
   std::uint64_t max_memory_bytes = 0;
   // Relative CPU weight, 1..10000 (100 = default; larger values are clamped);
   // v1 cpu.shares = weight * 1024 / 100. 0: the default.
@@ -75,10 +77,11 @@ struct CgroupLimits {
 };
 
 struct CgroupUsage {
-  std::uint64_t cpu_usec = 0;           // CPU time used so far, user plus system
-  std::uint64_t memory_bytes = 0;       // charged now
-  std::uint64_t memory_peak_bytes = 0;  // highest charge; the current one where the kernel keeps none
-  std::uint64_t tasks = 0;              // processes plus threads now, zombies not yet reaped included
+  std::uint64_t cpu_usec = 0;      // CPU time used so far, user plus system
+  std::uint64_t memory_bytes = 0;  // charged now
+  std::uint64_t memory_peak_bytes =
+      0;                    // highest charge; the current one where the kernel keeps none
+  std::uint64_t tasks = 0;  // processes plus threads now, zombies not yet reaped included
   // Processes the OOM killer ended inside. Always 0 on v1 kernels older than
   // 4.13, whose memory.oom_control does not count them (memory.failcnt counts
   // failed charges, not kills).
