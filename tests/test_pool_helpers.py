@@ -57,6 +57,13 @@ PRELUDE = textwrap.dedent(
         assert word in seen, seen
         return seen
 
+    def shell(session, line):
+        # Runs one command line in the session's shell; returns everything read
+        # up to the end marker, which only the shell's output (not the echo of
+        # the line) contains.
+        session.write(line.encode() + b"\\necho end-of-$((6*7))-line\\n")
+        return read_until(session, b"end-of-42-line", limit=10000).decode(errors="replace")
+
     def account_processes(uid):
         found = []
         for pid in os.listdir("/proc"):
