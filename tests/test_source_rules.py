@@ -40,3 +40,13 @@ def test_every_header_says_what_it_is():
         if not path.read_text().lstrip().startswith("//")
     ]
     assert not missing, "headers should open with a comment naming their concept: " + ", ".join(missing)
+
+
+def test_the_posix_layer_knows_nothing_of_accounts():
+    offenders = [
+        f"{path.relative_to(SRC)}:{n}"
+        for path in sorted((SRC / "pool" / "posix").glob("*.[hc]*"))
+        for n, line in enumerate(path.read_text().splitlines(), 1)
+        if re.match(r'\s*#\s*include\s*"pool/account/', line)
+    ]
+    assert not offenders, "src/pool/posix includes the account layer: " + ", ".join(offenders)

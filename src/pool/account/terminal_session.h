@@ -1,7 +1,9 @@
 // TerminalSession: a real /bin/bash running as a pool account, driven as
 // byte streams through three pipes.
 //
-// The shell is started through `su -s /bin/bash -P -c <script> <username>`;
+// The shell is started through `su -s /bin/bash -P -c <script> <username>`,
+// inside the tenancy's private world, with no new privileges and a new
+// session keyring of its own;
 // the session passes bytes through unchanged and knows nothing of commands or
 // lines. It holds its User, so the account stays allocated until the session
 // (and every other holder of the User) is gone. close() kills `su` (SIGKILL),
