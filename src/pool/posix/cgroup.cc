@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -667,6 +668,31 @@ SysResult<std::vector<pid_t>> Cgroup::processes() const {
   return all;
 }
 
+// Kills those of `pids` still inside. An id read from cgroup.procs may have
+// been reused by the time of the kill (where the group could not be frozen),
+// so each process is pinned by a pidfd first and killed only if its id is
+// still listed after that.
+SysResult<std::vector<pid_t>> Cgroup::kill_listed(const std::vector<pid_t>& pids,
+                                                  pid_t self) const {
+  std::vector<std::pair<pid_t, UniqueFd>> pinned;
+  for (pid_t pid : pids) {
+    if (pid == self) continue;
+    int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (fd >= 0) {
+      pinned.emplace_back(pid, UniqueFd(fd));
+    } else if (errno == ENOSYS) {
+      ::kill(pid, SIGKILL);  // a kernel before 5.3: no better way
+    }
+  }
+  auto listed = processes();
+  if (!listed) return listed;
+  for (const auto& [pid, fd] : pinned) {
+    if (std::find(listed->begin(), listed->end(), pid) != listed->end())
+      ::syscall(SYS_pidfd_send_signal, fd.get(), SIGKILL, nullptr, 0);
+  }
+  return listed;
+}
+
 SysResult<void> Cgroup::kill_all() {
   if (hierarchies_.empty()) return {};
   const auto deadline = Clock::now() + kEmptyWait;
@@ -728,11 +754,7 @@ SysResult<void> Cgroup::kill_all() {
           wait_until(is_frozen, std::min(Clock::now() + std::chrono::milliseconds(100), deadline));
       pids = processes();
     }
-    if (pids) {
-      for (pid_t pid : *pids) {
-        if (pid != self) ::kill(pid, SIGKILL);
-      }
-    }
+    if (pids) pids = kill_listed(*pids, self);
     if (freezer >= 0) {
       auto r = write_file(freezer, freeze_file, v2 ? "0" : "THAWED", "thaw the tenancy's cgroup");
       if (!r) return r;

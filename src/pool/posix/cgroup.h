@@ -142,6 +142,7 @@ class Cgroup final {
   int fd_of(unsigned controller) const;
   SysResult<bool> empty() const;
   SysResult<std::vector<pid_t>> processes() const;
+  SysResult<std::vector<pid_t>> kill_listed(const std::vector<pid_t>& pids, pid_t self) const;
 
   CgroupKind kind_ = CgroupKind::kNone;
   std::string name_;
