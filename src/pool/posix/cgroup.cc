@@ -793,8 +793,14 @@ SysResult<void> remove_cgroup_parent(CgroupKind kind, const std::string& parent)
   for (const auto& root_entry : hierarchy_roots(kind)) {
     auto root = open_dir_at(AT_FDCWD, root_entry.first.c_str(), "open a cgroup hierarchy's root");
     if (!root) return sys_error(root.error());
-    if (::unlinkat(root->get(), parent.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT)
-      return sys_error(errno, "remove the tenancies' parent cgroup");
+    // The kernel ends a removed group's state asynchronously; give it a moment.
+    const auto deadline = Clock::now() + kEmptyWait;
+    while (::unlinkat(root->get(), parent.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
+      if (errno == EINTR) continue;
+      if (errno != EBUSY || Clock::now() >= deadline)
+        return sys_error(errno, "remove the tenancies' parent cgroup");
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
   }
   return {};
 }

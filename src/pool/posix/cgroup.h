@@ -150,7 +150,8 @@ class Cgroup final {
 };
 
 // Removes the parent group `parent` from each hierarchy of `kind` (nothing
-// there is success); fails with EBUSY while it still holds groups.
+// there is success); fails with EBUSY if it still holds groups after about a
+// second of retries.
 SysResult<void> remove_cgroup_parent(CgroupKind kind, const std::string& parent);
 
 }  // namespace moxtile
