@@ -79,9 +79,10 @@ struct CgroupLimits {
 struct CgroupUsage {
   std::uint64_t cpu_usec = 0;      // CPU time used so far, user plus system
   std::uint64_t memory_bytes = 0;  // charged now
-  std::uint64_t memory_peak_bytes =
-      0;                    // highest charge; the current one where the kernel keeps none
-  std::uint64_t tasks = 0;  // processes plus threads now, zombies not yet reaped included
+  // Highest charge so far; the current one where the kernel keeps none.
+  std::uint64_t memory_peak_bytes = 0;
+  // Processes plus threads now, zombies not yet reaped included.
+  std::uint64_t tasks = 0;
   // Processes the OOM killer ended inside. Always 0 on v1 kernels older than
   // 4.13, whose memory.oom_control does not count them (memory.failcnt counts
   // failed charges, not kills).
