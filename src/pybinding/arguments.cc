@@ -230,6 +230,21 @@ bool Args::optional_u64(std::size_t i, std::optional<std::uint64_t>& out) const 
   return true;
 }
 
+bool Args::optional_real(std::size_t i, std::optional<double>& out) const {
+  PyObject* value = values_[i];
+  if (value == nullptr || value == Py_None) {
+    out.reset();
+    return true;
+  }
+  if (!PyFloat_Check(value) && !PyLong_Check(value)) {
+    return raise_wrong_type(value, name(i), "float");
+  }
+  const double number = PyFloat_AsDouble(value);
+  if (number == -1.0 && PyErr_Occurred()) return prefix_type_error(name(i));
+  out = number;
+  return true;
+}
+
 bool Args::flag(std::size_t i, bool& out) const {
   PyObject* value = values_[i];
   if (value == Py_True || value == Py_False) {

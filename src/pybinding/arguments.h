@@ -78,6 +78,8 @@ class Args final {
   bool u64(std::size_t i, std::uint64_t& out) const;
   // None or left out -> empty optional; otherwise as u64().
   bool optional_u64(std::size_t i, std::optional<std::uint64_t>& out) const;
+  // None or left out -> empty optional; a float or an int -> its value.
+  bool optional_real(std::size_t i, std::optional<double>& out) const;
   // bool, or a numpy bool by its truth value; nothing else (not even 0 or 1).
   bool flag(std::size_t i, bool& out) const;
   // None or left out -> empty optional; otherwise as flag().

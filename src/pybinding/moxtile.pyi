@@ -60,6 +60,13 @@ class PyUserPool:
         cut_network: bool | None = None,
         accept_less: bool | None = None,
         private_space_mib: SupportsIndex | None = None,
+        max_tasks: SupportsIndex | None = None,
+        max_memory_mib: SupportsIndex | None = None,
+        all_tenants_memory_mib: SupportsIndex | None = None,
+        tenants_cpu_weight: SupportsIndex | None = None,
+        cpu_quota_cores: float | None = None,
+        max_file_mib: SupportsIndex | None = None,
+        core_dumps: bool | None = None,
     ) -> None: ...
     def containment(self) -> dict[str, Any]: ...
 
@@ -69,6 +76,7 @@ class PyUser:
     def username(self) -> str: ...
     def uid(self) -> int: ...
     def home(self) -> str: ...
+    def usage(self) -> dict[str, Any]: ...
 
 @final
 class PyTerminalSession:

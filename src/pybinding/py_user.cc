@@ -3,6 +3,7 @@
 #include <string>
 #include <utility>
 
+#include "pool/account/tenancy.h"
 #include "pool/account/terminal_session.h"
 #include "pybinding/py_terminal_session.h"
 #include "pybinding/results.h"
@@ -44,6 +45,37 @@ PyObject* user_home_impl(SharedUser& user) {
   return new_str(home);
 }
 
+constexpr const char kUsageDoc[] =
+    "usage($self, /)\n--\n\n"
+    "Report what the account's tenancy has used so far.\n\n"
+    "Returns a dict: \"cpu_seconds\" (float, user plus system), \"memory_bytes\"\n"
+    "(now, private places included), \"memory_peak_bytes\", \"processes\"\n"
+    "(processes plus threads now) and \"oom_kills\" (processes the OOM killer\n"
+    "ended inside the tenancy).\n";
+
+// Sets `key` of `dict` to `value` (stolen). Returns false with an exception set.
+bool put(PyObject* dict, const char* key, PyObject* value) {
+  PyRef owned = PyRef::steal(value);
+  return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+PyObject* user_usage_impl(SharedUser& user) {
+  SharedTenancy tenancy = user->lock()->tenancy();
+  auto usage = tenancy_usage(tenancy.get());
+  if (!usage) return raise_value_error(usage.error());
+  PyRef result = PyRef::steal(PyDict_New());
+  if (!result) return nullptr;
+  const bool ok =
+      put(result.get(), "cpu_seconds",
+          PyFloat_FromDouble(static_cast<double>(usage->cpu_usec) / 1e6)) &&
+      put(result.get(), "memory_bytes", new_int(usage->memory_bytes)) &&
+      put(result.get(), "memory_peak_bytes", new_int(usage->memory_peak_bytes)) &&
+      put(result.get(), "processes", new_int(usage->tasks)) &&
+      put(result.get(), "oom_kills", new_int(usage->oom_kills));
+  if (!ok) return nullptr;
+  return result.release();
+}
+
 PyObject* user_str_impl(SharedUser& user) {
   std::string text;
   {
@@ -59,6 +91,7 @@ PyMethodDef g_methods[] = {
     method_without_args("username", noargs_method<SharedUser, user_username_impl>, kUsernameDoc),
     method_without_args("uid", noargs_method<SharedUser, user_uid_impl>, kUidDoc),
     method_without_args("home", noargs_method<SharedUser, user_home_impl>, kHomeDoc),
+    method_without_args("usage", noargs_method<SharedUser, user_usage_impl>, kUsageDoc),
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

@@ -27,19 +27,44 @@ std::string pkill_problem(const SysResult<ToolOutput>& run) {
          " (" + (is_valid_utf8(err) ? err : std::string()) + ")";
 }
 
-// Steps 2 to 4 of hand-out, without the pool's lock.
+std::string alloc_failed(const std::string& why) { return std::string(kAllocFailed) + ": " + why; }
+
+// Step 4 of hand-out: the tenancy's cgroup, or none where the host gives none
+// and less is accepted.
+PoolResult<std::optional<Cgroup>> make_cgroup(const PoolEntry& entry,
+                                              const ContainmentSettings& settings) {
+  const CgroupKind kind = cgroup_kind();
+  if (kind == CgroupKind::kNone) {
+    if (settings.accept_less) return std::optional<Cgroup>();
+    return pool_error(alloc_failed("the host gives no cgroup for the tenancy's limits"));
+  }
+  auto made = Cgroup::create(kind, kCgroupParent, parent_cgroup_limits(settings), entry.username,
+                             tenancy_cgroup_limits(settings));
+  if (!made) {
+    if (settings.accept_less) return std::optional<Cgroup>();
+    return pool_error(alloc_failed(system_error_text(made.error())));
+  }
+  return std::optional<Cgroup>(std::move(*made));
+}
+
+// Steps 2 to 5 of hand-out, without the pool's lock.
 PoolResult<SharedUser> open_tenancy(PoolEntry& entry, const ContainmentSettings& settings,
                                     SharedUserPool& pool) {
   if (auto stopped = kill_account_processes(entry.uid); !stopped) {
-    return pool_error(std::string(kAllocFailed) + ": " + stopped.error());
+    return pool_error(alloc_failed(stopped.error()));
   }
   auto home = prepare_home(kHomeRoot, entry.username, entry.uid);
   if (!home) return pool_error(std::move(home).error());
+  auto tenancy = std::make_shared<Tenancy>();
+  tenancy->limits = tenant_process_limits(settings);
+  auto cgroup = make_cgroup(entry, settings);
+  if (!cgroup) return pool_error(std::move(cgroup).error());
+  tenancy->cgroup = std::move(*cgroup);
   auto world = PrivateWorld::make(world_plan(settings, *home));
-  if (!world) return pool_error(std::string(kAllocFailed) + ": " + system_error_text(world.error()));
-  return std::make_shared<PoisonableMutex<User>>(
-      std::move(entry.username), std::move(*home), pool, entry.uid,
-      std::make_shared<const PrivateWorld>(std::move(*world)));
+  if (!world) return pool_error(alloc_failed(system_error_text(world.error())));
+  tenancy->world = std::move(*world);
+  return std::make_shared<PoisonableMutex<User>>(std::move(entry.username), std::move(*home),
+                                                 pool, entry.uid, std::move(tenancy));
 }
 
 }  // namespace
@@ -60,17 +85,37 @@ PoolResult<SharedUser> alloc_user(SharedUserPool pool) {
   return user;
 }
 
-void release_account(std::uint32_t uid, SharedWorld world, const SharedUserPool& pool) {
+void release_account(std::uint32_t uid, SharedTenancy tenancy, const SharedUserPool& pool) {
   std::string problem = pkill_problem(run_tool({"pkill", "-u", std::to_string(uid)}));
   if (!problem.empty()) write_stderr_line(kKillWarning + problem);
 
-  auto stopped = kill_account_processes(uid);
-  if (!stopped) write_stderr_line(kKillWarning + stopped.error());
-  world.reset();  // the last holder: every session is gone, and so is every process
+  // The last holder: every session is gone, so nothing of ours is inside.
+  bool clean = true;
+  if (tenancy && tenancy->cgroup) {
+    if (auto killed = tenancy->cgroup->kill_all(); !killed) {
+      write_stderr_line(kKillWarning + system_error_text(killed.error()));
+      clean = false;
+    }
+  }
+  if (auto stopped = kill_account_processes(uid); !stopped) {
+    write_stderr_line(kKillWarning + stopped.error());
+    clean = false;
+  }
+  if (tenancy) {
+    tenancy->world.dissolve();
+    if (tenancy->cgroup) {
+      if (auto removed = tenancy->cgroup->remove(); !removed) {
+        write_stderr_line("⚠️ Failed to remove the tenancy's cgroup: " +
+                          system_error_text(removed.error()));
+        clean = false;
+      }
+    }
+    tenancy.reset();
+  }
 
   if (!pool) return;
   auto guard = pool->lock();
-  if (stopped) {
+  if (clean) {
     guard->give_back(uid);
   } else {
     guard->put_aside(uid);

@@ -13,7 +13,7 @@
 
 #include "base/write_all.h"
 #include "pool/account/fatal_error_sink.h"
-#include "pool/posix/own_thread.h"
+#include "pool/account/tenancy.h"
 #include "pool/posix/system_error.h"
 
 namespace moxtile {
@@ -54,30 +54,6 @@ class SigpipeBlocked final {
   bool was_pending_ = false;
   bool raised_ = false;
 };
-
-// Starts `argv` inside the tenancy: from a thread of our own that enters the
-// tenancy's world, forbids new privileges and joins a new, empty session
-// keyring. All three are the thread's own credentials, which its child
-// inherits and the rest of the process keeps unchanged; and a thread keeps
-// the start heap-size independent (no fork). su gives the shell no session
-// keyring of its own, so without one the shell would share the harness's
-// with every other tenant.
-SysResult<PipedChild> spawn_in_tenancy(const std::vector<std::string>& argv,
-                                       const SharedWorld& world) {
-  return in_own_thread([&]() -> SysResult<PipedChild> {
-    if (world) {
-      if (auto entered = world->enter(); !entered) return sys_error(entered.error());
-    }
-    if (auto forbidden = forbid_new_privileges(); !forbidden) return sys_error(forbidden.error());
-    if (::syscall(SYS_keyctl, KEYCTL_JOIN_SESSION_KEYRING, nullptr) < 0 && errno != ENOSYS &&
-        errno != EPERM) {
-      // ENOSYS: no keyrings in this kernel. EPERM: key calls are filtered
-      // out for this process, and so for every tenant it starts.
-      return sys_error(errno, "join a new session keyring");
-    }
-    return spawn_piped(argv);
-  });
-}
 
 }  // namespace
 
@@ -146,16 +122,16 @@ std::string start_script(const std::string& home) {
 PoolResult<std::unique_ptr<TerminalSession>> spawn_terminal(SharedUser user) {
   std::string username;
   std::string home;
-  SharedWorld world;
+  SharedTenancy tenancy;
   {
     auto guard = user->lock();
     username = guard->username();
     home = guard->home();
-    world = guard->world();
+    tenancy = guard->tenancy();
   }
   const std::vector<std::string> argv = {"su",    "-s", "/bin/bash", "-P", "-c", start_script(home),
                                          username};
-  auto child = spawn_in_tenancy(argv, world);
+  auto child = spawn_in_tenancy(argv, tenancy.get());
   if (!child) {
     return pool_error("Failed to create the terminal session: " + system_error_text(child.error()));
   }

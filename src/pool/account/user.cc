@@ -9,17 +9,17 @@
 namespace moxtile {
 
 User::User(std::string username, std::string home, SharedUserPool pool, std::uint32_t uid,
-           SharedWorld world)
+           SharedTenancy tenancy)
     : username_(std::move(username)),
       home_(std::move(home)),
       pool_(std::move(pool)),
       uid_(uid),
-      world_(std::move(world)) {}
+      tenancy_(std::move(tenancy)) {}
 
 User::~User() {
   if (!allocated_in_.is_current()) return;
   try {
-    release_account(uid_, std::move(world_), pool_);
+    release_account(uid_, std::move(tenancy_), pool_);
   } catch (const Panic& fatal) {
     report_fatal_error(fatal);
   }

@@ -3,7 +3,7 @@
 // A User is shared (SharedUser): the Python user object and every session
 // spawned from it hold it. When the last holder lets go, the destructor ends
 // the tenancy (lifecycle.h lists the steps): every process of the account is
-// stopped, its private world dissolved, and the account goes back onto its
+// stopped, its cgroup and private world removed, and the account goes back onto its
 // pool's idle list, or is set aside when it could not be cleared. Release
 // reports problems as warning lines on standard error; a fatal error during
 // release (a poisoned pool lock) goes to the fatal error sink, since a
@@ -20,20 +20,18 @@
 
 #include "base/poisonable_mutex.h"
 #include "pool/posix/owner_process.h"
-#include "pool/posix/private_world.h"
+#include "pool/account/tenancy.h"
 
 namespace moxtile {
 
 class UserPool;
 using SharedUserPool = std::shared_ptr<PoisonableMutex<UserPool>>;
-// Shared by the User and by the threads that start its sessions.
-using SharedWorld = std::shared_ptr<const PrivateWorld>;
 
 class User final {
  public:
   // REQUIRES: `pool` is the pool that lists (uid, username) as in use.
   User(std::string username, std::string home, SharedUserPool pool, std::uint32_t uid,
-       SharedWorld world);
+       SharedTenancy tenancy);
   ~User();
   User(const User&) = delete;
   User& operator=(const User&) = delete;
@@ -42,15 +40,16 @@ class User final {
   // The canonical path of the home directory made for this allocation.
   const std::string& home() const noexcept { return home_; }
   std::uint32_t uid() const noexcept { return uid_; }
-  // The tenancy's private world, which its sessions start in.
-  const SharedWorld& world() const noexcept { return world_; }
+  // What the tenancy is kept in, which its sessions start in; null for a
+  // User made without one.
+  const SharedTenancy& tenancy() const noexcept { return tenancy_; }
 
  private:
   std::string username_;
   std::string home_;
   SharedUserPool pool_;
   std::uint32_t uid_;
-  SharedWorld world_;
+  SharedTenancy tenancy_;
   OwnerProcess allocated_in_;
 };
 

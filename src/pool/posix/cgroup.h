@@ -119,6 +119,10 @@ class Cgroup final {
   // v2, which cannot split a process's threads across groups.
   SysResult<void> enter_calling_thread() const;
 
+  // Moves process `pid` (every thread of it) into the group, in every
+  // hierarchy: for a child started outside, before it starts any other.
+  SysResult<void> adopt(pid_t pid) const;
+
   // The group's usage now.
   SysResult<CgroupUsage> usage() const;
 
