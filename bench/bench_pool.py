@@ -25,6 +25,8 @@ With --scaling it prints what must not grow with the caller or the host:
   second account allocate + release of a second account while a first is held
                  (median ms), with no foreign files in /tmp and with --foreign
                  empty files in a directory of another pool account there
+  contention     the harness's own CPU-bound loop while tenants run 16 busy
+                 loops, each in a session of its own, against the loop alone
 and the ratios 2 GiB / small and many files / none. Each figure comes from an
 interpreter of its own.
 
@@ -333,6 +335,27 @@ if kind == "cycle":
     for _ in range(rounds):
         cycle()
     print((time.perf_counter() - t) * 1e3 / rounds)
+elif kind == "contention":
+    # The harness's own CPU-bound loop, alone and while tenants keep 16 busy
+    # loops running, each in a session of its own (so autogroup cannot help).
+    def spin():
+        t = time.perf_counter()
+        n = 0
+        for i in range(3_000_000):
+            n += i
+        return time.perf_counter() - t
+
+    alone = min(spin() for _ in range(rounds))
+    pool = moxtile.PyUserPool(4)
+    users = [pool.allocate() for _ in range(4)]
+    sessions = [u.spawn() for u in users]
+    for s in sessions:
+        s.write(b"for i in 1 2 3 4; do setsid sh -c 'while :; do :; done' & done; echo hi\n")
+        until(s.read, HI)
+    time.sleep(1)
+    busy = min(spin() for _ in range(rounds))
+    del sessions, users
+    print(busy / alone)
 else:  # "second": a second account while the first is held
     pool = moxtile.PyUserPool(2)
     first = pool.allocate()
@@ -416,6 +439,8 @@ def scaling(args):
     files = [m / z for z, m in zip(rows[2][1], rows[3][1])]
     line("ratio 2 GiB / small heap", heap, ".2f")
     line(f"ratio {args.foreign:,} / 0 files", files, ".2f")
+    line("harness loop, 16 tenant loops / alone",
+         [in_child(d, "contention", 5) for _, d in columns], ".2f")
 
 
 def main():
