@@ -75,9 +75,16 @@ python_tests() {
     fail "Python $version tests: building and installing the module"
     return
   fi
-  # Run from tests/ so that the installed module is the one imported.
+  # Run from tests/ so that the installed module is the one imported. Each run
+  # gets a pytest temporary root of its own: runs of one user at the same time
+  # never remove each other's directories.
+  local basetemp
+  basetemp=$(mktemp -d "${TMPDIR:-/tmp}/moxtile-pytest.XXXXXX") || {
+    fail "Python $version tests: no temporary directory"; return; }
   (cd "$root/tests" && PYTHONDONTWRITEBYTECODE=1 HYPOTHESIS_STORAGE_DIRECTORY="$work/hypothesis" \
-     "$venv/bin/python" -m pytest -q -p no:cacheprovider .) || fail "Python $version tests"
+     "$venv/bin/python" -m pytest -q -p no:cacheprovider --basetemp "$basetemp" .) ||
+    fail "Python $version tests"
+  rm -rf "$basetemp"
 }
 
 # The Python part once more as nobody (run as root): from a fresh virtual
