@@ -350,7 +350,7 @@ elif kind == "contention":
     users = [pool.allocate() for _ in range(4)]
     sessions = [u.spawn() for u in users]
     for s in sessions:
-        s.write(b"for i in 1 2 3 4; do setsid sh -c 'while :; do :; done' & done; echo hi\n")
+        s.write(b"for i in 1 2 3 4; do setsid sh -c 'while :; do :; done' & done; echo hi\\n")
         until(s.read, HI)
     time.sleep(1)
     busy = min(spin() for _ in range(rounds))

@@ -1,10 +1,8 @@
 #include "pool/account/terminal_session.h"
 
 #include <errno.h>
-#include <linux/keyctl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
