@@ -29,8 +29,8 @@ std::string pkill_problem(const SysResult<ToolOutput>& run) {
 
 std::string alloc_failed(const std::string& why) { return std::string(kAllocFailed) + ": " + why; }
 
-// Step 4 of hand-out: the tenancy's cgroup, or none where the host gives none
-// and less is accepted.
+// Step 4 of hand-out: the tenancy's cgroup, or none where the host gives no
+// cgroup at all and less is accepted.
 PoolResult<std::optional<Cgroup>> make_cgroup(const PoolEntry& entry,
                                               const ContainmentSettings& settings) {
   const CgroupKind kind = cgroup_kind();
@@ -40,10 +40,9 @@ PoolResult<std::optional<Cgroup>> make_cgroup(const PoolEntry& entry,
   }
   auto made = Cgroup::create(kind, kCgroupParent, parent_cgroup_limits(settings), entry.username,
                              tenancy_cgroup_limits(settings));
-  if (!made) {
-    if (settings.accept_less) return std::optional<Cgroup>();
-    return pool_error(alloc_failed(system_error_text(made.error())));
-  }
+  // A host that gives cgroups but refuses a limit asked for is never "less":
+  // no tenant runs without the limits it was given.
+  if (!made) return pool_error(alloc_failed(system_error_text(made.error())));
   return std::optional<Cgroup>(std::move(*made));
 }
 
