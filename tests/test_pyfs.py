@@ -214,3 +214,58 @@ def test_class_doc():
         "The filesystem\ncan handle files, nested directories and symlinks.\n\nThe filesystem is "
         "thread-safe and can be shared between multiple threads.\n"
     )
+
+
+@pytest.mark.parametrize(
+    "path, expected",
+    [
+        ("/", (True, 0)), ("", (True, 0)), ("/a", (True, 0)), ("a/b/", (True, 0)),
+        ("/a/b/..", (True, 0)), ("/a/f", (False, 5)), ("\\a\\f", (False, 5)), ("/g", (False, 0)),
+        ("/a/f/", None), ("/a/f/x", None), ("/g/x/y", None), ("/missing", None), ("/missing/x", None),
+    ],
+)
+def test_stat_agrees_with_open_and_listdir(sample, path, expected):
+    writer = sample.open("/a/f", "w")
+    writer.write(b"hello")
+    writer.close()
+    before = str(sample)
+    assert sample.stat(path) == expected
+    assert str(sample) == before  # nothing made, no handle left
+    if expected is None:
+        with pytest.raises(ValueError):
+            sample.listdir(path)
+        with pytest.raises(ValueError):
+            sample.read_bytes(path)
+    elif expected[0]:
+        sample.listdir(path)
+        with pytest.raises(ValueError, match=f"^{NOT_FILE}$"):
+            sample.read_bytes(path)
+    else:
+        with pytest.raises(ValueError, match=f"^{NOT_DIR}$"):
+            sample.listdir(path)
+        assert len(sample.open(path, "r").read(100)) == expected[1] == len(sample.read_bytes(path))
+
+
+def test_stat_answers_while_a_writer_holds_the_file_and_read_bytes_does_not(fs):
+    writer = fs.open("/f", "w")
+    writer.write(b"abc")
+    assert fs.stat("/f") == (False, 3)
+    with pytest.raises(ValueError, match=f"^{IN_USE}$"):
+        fs.read_bytes("/f")
+    writer.close()
+    reader = fs.open("/f", "r")
+    assert fs.read_bytes("/f") == b"abc"  # readers share the file
+    reader.close()
+    fs.remove("/f", False)  # and read_bytes left no handle behind
+
+
+@pytest.mark.parametrize(
+    "start, end, expected",
+    [(None, None, b"0123456789"), (3, None, b"3456789"), (None, 4, b"0123"), (2, 5, b"234"),
+     (5, 5, b""), (7, 2, b""), (10, None, b""), (2**64 - 1, 2**64 - 1, b""), (8, 2**64 - 1, b"89")],
+)
+def test_read_bytes_ranges(fs, start, end, expected, capfd):
+    fs.open("/d", "w").write(b"0123456789")
+    assert fs.read_bytes("/d", start, end) == expected
+    assert fs.read_bytes(path="/d", start=start, end=end) == expected
+    assert capfd.readouterr().out == ""

@@ -19,6 +19,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -38,6 +39,13 @@ class FileHandle;
 struct Listing {
   std::vector<std::string> files;
   std::vector<std::string> directories;
+};
+
+// Result of stat: a node's kind and, for a file, its size in bytes (0 for a
+// directory).
+struct NodeStat {
+  bool is_directory = false;
+  std::uint64_t size = 0;
 };
 
 // Naming: a `_raw` operation works on inode ids instead of paths (it takes an
@@ -91,6 +99,12 @@ class FileSystem final {
   // and the call succeeds; without, it is DirectoryIsNotEmpty when it has
   // children and otherwise a successful no-op.
   IoStatus rm_raw(InodeId id, bool recursive);
+  // What `path` names (symlinks followed), without opening anything: empty
+  // when nothing is there, and also when the path runs through a file
+  // ("/file/x") or ends in a separator after a file's name ("/file/"), as
+  // open() would not find a file there either. A file held by a writer is
+  // answered all the same, with the size its last write left.
+  std::optional<NodeStat> stat(std::string_view path) const;
   // The children of directory `id` (symlinks followed), split by their own
   // kinds (a symlink counts as a non-directory); NotADirectory for a file.
   // The listing is taken under the directory's lock, so no child vanishes

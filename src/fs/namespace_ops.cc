@@ -1,4 +1,4 @@
-// Namespace operations: mkdir, touch, rm, listing.
+// Namespace operations: mkdir, touch, rm, listing, stat.
 #include "fs/epoch.h"
 #include "fs/file_system.h"
 #include "fs/inline_vector.h"
@@ -108,6 +108,20 @@ IoStatus FileSystem::detach(const NodeRef& node, INode* parent_hint) {
   }
   inodes_.remove(node->id());
   return {};
+}
+
+std::optional<NodeStat> FileSystem::stat(std::string_view path) const {
+  auto held = walk(path, false, nullptr);
+  if (!held) return std::nullopt;  // not found, or a file on the way
+  const INode& node = **held;
+  if (node.is_directory()) return NodeStat{true, 0};
+  const bool names_a_directory =
+      !path.empty() && (path.back() == '/' || path.back() == '\\');
+  if (names_a_directory || !node.is_file()) return std::nullopt;
+  // The node's own lock, not the file's handle flag: a writer's handle does
+  // not keep the size from being read.
+  SharedGuard guard(node.lock());
+  return NodeStat{false, node.file_data().size()};
 }
 
 IoResult<Listing> FileSystem::ls_raw(InodeId id) const {

@@ -1,5 +1,6 @@
 #include "pybinding/py_fs.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,6 +45,17 @@ constexpr const char kListdirDoc[] =
 // The text signature names only `recurse`, although `path` and `recurse` are both required.
 constexpr const char kRemoveDoc[] =
     "remove(recurse=False)\n--\n\n\nRemove a file from the filesystem.\n";
+constexpr const char kStatDoc[] =
+    "stat($self, path)\n--\n\n\nWhat a path names, without opening it.\n\nReturns None when "
+    "nothing is there (also for a path that runs through a\nfile, like \"/file/x\", or a "
+    "file's name followed by a separator), else\n(is_dir, size): size is the file's length in "
+    "bytes, 0 for a directory.\nNever raises for a missing path, and answers while a writer "
+    "holds the file.\n";
+constexpr const char kReadBytesDoc[] =
+    "read_bytes($self, path, start=None, end=None)\n--\n\n\nRead a file's bytes in one "
+    "call.\n\nReturns the bytes from start (None: 0) up to end (None: the end of the\nfile); "
+    "offsets past the end are cut to it. Nothing is created, no handle\nstays open and nothing "
+    "is printed. Like opening a read handle, it is\nrefused while a writer holds the file.\n";
 constexpr const char kTreeDoc[] =
     "tree($self, path, ident=None)\n--\n\n\nDebug the file system\n\nThis function will return "
     "a debug representation of the filesystem as a string.\n";
@@ -124,6 +136,46 @@ PyObject* fs_remove_impl(FsPtr& fs, const Args& a) {
   return none_or_raise(fs->rm(path, recurse));
 }
 
+constinit Signature g_stat_signature{"PyFs", "stat", {"path"}, 1};
+
+PyObject* fs_stat_impl(FsPtr& fs, const Args& a) {
+  std::string_view path;
+  if (!a.text(0, path)) return nullptr;
+  const std::optional<NodeStat> found = fs->stat(path);
+  if (!found) Py_RETURN_NONE;
+  PyRef size = PyRef::steal(new_int(found->size));
+  if (!size) return nullptr;
+  return PyTuple_Pack(2, found->is_directory ? Py_True : Py_False, size.get());
+}
+
+constinit Signature g_read_bytes_signature{"PyFs", "read_bytes", {"path", "start", "end"}, 1};
+
+PyObject* fs_read_bytes_impl(FsPtr& fs, const Args& a) {
+  std::string_view path;
+  std::optional<std::uint64_t> start;
+  std::optional<std::uint64_t> end;
+  if (!a.text(0, path) || !a.optional_u64(1, start) || !a.optional_u64(2, end)) return nullptr;
+  IoResult<FileHandle> handle =
+      moxtile::open(fs, path, FileHandleType(FileHandleType::kRead), /*create=*/false);
+  if (!handle) return raise_io_error(handle.error());
+  const std::uint64_t from = start.value_or(0);
+  IoStatus moved = handle->seek(SeekOrigin::Start, from);
+  if (!moved) return raise_io_error(moved.error());
+  const std::uint64_t limit = end ? (*end > from ? *end - from : 0) : UINT64_MAX;
+  // Sized under the file's lock, then filled: one copy, straight into the result.
+  PyRef bytes;
+  IoResult<std::optional<std::size_t>> count =
+      handle->read_placed(limit, [&](std::size_t n) -> std::uint8_t* {
+        bytes = new_bytes_of_size(n);
+        return bytes ? reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())) : nullptr;
+      });
+  IoStatus closed = handle->close();
+  if (!count) return raise_io_error(count.error());
+  if (!*count) return nullptr;  // MemoryError is set
+  if (!closed) return raise_io_error(closed.error());
+  return bytes.release();
+}
+
 constinit Signature g_tree_signature{"PyFs", "tree", {"path", "ident"}, 1};
 
 PyObject* fs_tree_impl(FsPtr& fs, const Args& a) {
@@ -146,6 +198,10 @@ PyMethodDef g_methods[] = {
     method_with_args("remove", fastcall_method<FsPtr, g_remove_signature, fs_remove_impl>,
                      kRemoveDoc),
     method_with_args("tree", fastcall_method<FsPtr, g_tree_signature, fs_tree_impl>, kTreeDoc),
+    method_with_args("stat", fastcall_method<FsPtr, g_stat_signature, fs_stat_impl>, kStatDoc),
+    method_with_args("read_bytes",
+                     fastcall_method<FsPtr, g_read_bytes_signature, fs_read_bytes_impl>,
+                     kReadBytesDoc),
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
