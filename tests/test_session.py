@@ -337,3 +337,61 @@ def test_missing_su_is_reported_by_spawn(tmp_path):
         """,
         path=tool_dir(tmp_path, ["id", "pkill"]),
     )
+
+
+def test_waiting_with_a_deadline_then_interrupting():
+    # select waits on fileno() without the interpreter lock: another thread
+    # runs meanwhile. Ctrl-C reaches the shell's terminal and ends the sleep;
+    # asyncio's add_reader then waits for the next command's answer.
+    check_child(
+        f"""
+        import asyncio, select, threading
+        session = moxtile.PyUserPool().allocate().spawn()
+        session.write(b"sleep 30; echo slept_$((6*7))\\n")
+        read_until(session, b"sleep 30")  # the terminal's echo of the line
+        while select.select([session], [], [], 0.2)[0]:
+            session.read()  # the rest of the echo
+        ticks = []
+        waiting = threading.Event()
+
+        def tick():
+            waiting.wait()
+            while len(ticks) < 5:
+                ticks.append(1)
+                threading.Event().wait(0.01)
+
+        other = threading.Thread(target=tick)
+        other.start()
+        waiting.set()
+        ready = select.select([session], [], [], 0.5)
+        ticked = len(ticks)  # before this thread lets the other run again
+        other.join()
+        assert ready == ([], [], []), ready
+        assert ticked == 5, ticked
+        session.write(b"\\x03")
+        session.write(b"echo answer_$((6*7))\\n")
+
+        async def answer():
+            loop = asyncio.get_running_loop()
+            seen = b""
+            while b"answer_42" not in seen:
+                arrived = loop.create_future()
+                loop.add_reader(session, arrived.set_result, None)
+                await arrived
+                loop.remove_reader(session)
+                seen += session.read()
+            return seen
+
+        seen = asyncio.run(asyncio.wait_for(answer(), 60))
+        assert b"slept_42" not in seen, seen
+        fd = session.fileno()
+        assert isinstance(fd, int) and fd > 2
+        session.close()
+        try:
+            session.fileno()
+        except ValueError as e:
+            assert str(e) == {NO_PROCESS!r}, str(e)
+        else:
+            raise AssertionError("a closed session gave a descriptor")
+        """
+    )

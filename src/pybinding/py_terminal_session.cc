@@ -29,6 +29,12 @@ constexpr const char kWriteDoc[] =
     "write($self, data)\n--\n\n\nWrite data to the terminal session.\n";
 constexpr const char kReadDoc[] =
     "read($self, buffer=None)\n--\n\n\nRead data from the terminal session.\n";
+constexpr const char kFilenoDoc[] =
+    "fileno($self)\n--\n\n\nThe file descriptor the session's output arrives on.\n\nFor "
+    "waiting with a deadline: select.select([session], [], [], timeout),\nselectors or "
+    "asyncio's loop.add_reader wait without holding the\ninterpreter, and read() afterwards "
+    "returns at once. The descriptor stays\nthe session's: do not close it or read from it "
+    "directly.\n";
 constexpr const char kReadErrDoc[] =
     "read_err($self, buffer=None)\n--\n\n\nRead data from the stderr of the terminal session.\n";
 
@@ -77,6 +83,13 @@ PyObject* session_write_impl(SessionCell& cell, const Args& a) {
   Py_RETURN_NONE;
 }
 
+PyObject* session_fileno_impl(SessionCell& cell) {
+  const std::optional<int> fd = cell.with_lock(
+      [](std::unique_ptr<TerminalSession>& session) { return session->stdout_fd(); });
+  if (!fd) return raise_value_error("The process is None");
+  return PyLong_FromLong(*fd);
+}
+
 PyObject* session_close_impl(SessionCell& cell) {
   cell.with_lock([](std::unique_ptr<TerminalSession>& session) { session->close(); });
   Py_RETURN_NONE;
@@ -100,6 +113,7 @@ PyMethodDef g_methods[] = {
                      kWriteDoc),
     method_with_args("read", fastcall_method<SessionCell, g_read_signature, session_read_impl>,
                      kReadDoc),
+    method_without_args("fileno", noargs_method<SessionCell, session_fileno_impl>, kFilenoDoc),
     method_with_args("read_err",
                      fastcall_method<SessionCell, g_read_err_signature, session_read_err_impl>,
                      kReadErrDoc),

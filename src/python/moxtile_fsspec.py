@@ -294,6 +294,9 @@ class MoxtileFileSystem(AbstractFileSystem):
 
     @classmethod
     def _strip_protocol(cls, path):
+        # Called on every path: the usual form ("/a/b") returns at once.
+        if type(path) is str and path[:1] == "/" and path[-1:] != "/" and path[1:2] != "/":
+            return path
         if isinstance(path, list):
             return [cls._strip_protocol(p) for p in path]
         if type(path) is not str:
@@ -302,8 +305,6 @@ class MoxtileFileSystem(AbstractFileSystem):
             path = path[10:]
         elif path.startswith("moxtile::"):
             path = path[9:]
-        if path[:1] == "/" and path[-1:] != "/" and path[1:2] != "/":
-            return path  # already the usual form
         path = path.strip("/")
         return "/" + path
 

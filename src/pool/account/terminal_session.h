@@ -46,6 +46,13 @@ class TerminalSession final : public AsyncTerminal {
   TermResult<std::size_t> read_stdout(std::span<std::uint8_t> buffer) override;
   TermResult<std::size_t> read_stderr(std::span<std::uint8_t> buffer) override;
 
+  // The read end of the shell's standard output, for waiting on it with
+  // poll/select; empty once closed. Still the session's: never to be closed.
+  std::optional<int> stdout_fd() const noexcept {
+    if (!process_ || !process_->out) return std::nullopt;
+    return process_->out.get();
+  }
+
   // Kills and reaps `su` and closes the pipes; a closed session stays closed.
   // Throws Panic if the kill signal cannot be sent.
   void close();
