@@ -1,4 +1,7 @@
 """PyTerm: the built-in terminal driven from Python, with its exact texts."""
+import pathlib
+import re
+
 import pytest
 
 from moxtile import PyFs, PyTerm
@@ -8,6 +11,12 @@ NOT_DIR = "The specified INode is not a directory"
 EXISTS = "Resource already exists"
 NOT_EMPTY = "Directory is not empty"
 IN_USE = "Resource is currently in use"
+# The version is written once, in pyproject.toml (the build reads the same line).
+VERSION = re.search(
+    r'^version = "([0-9.]+)"$',
+    (pathlib.Path(__file__).resolve().parent.parent / "pyproject.toml").read_text(),
+    re.MULTILINE,
+).group(1)
 
 RM_HELP = (
     "Remove a file or a directory (potentially recursive)\n"
@@ -88,8 +97,8 @@ FAILURES = [
     (["touch docs/f"], "rm docs", f"rm: cannot remove 'docs': {NOT_EMPTY}"),
     ([], "rm --help", "rm: " + RM_HELP),
     ([], "rm -h", "rm: " + RM_HELP),
-    ([], "rm -V", "rm: moxtile 0.1.3\n"),
-    ([], "rm --version", "rm: moxtile 0.1.3\n"),
+    ([], "rm -V", f"rm: moxtile {VERSION}\n"),
+    ([], "rm --version", f"rm: moxtile {VERSION}\n"),
     (
         [],
         "rm -r",

@@ -39,8 +39,6 @@ class IoError final {
   }
 
   constexpr IoErrorKind kind() const noexcept { return kind_; }
-  // The refused operation for OperationNotSupported; nullptr for every other kind.
-  constexpr const char* operation() const noexcept { return operation_; }
 
   // Display form, e.g. "Inode not found". This is what users see.
   std::string message() const;

@@ -39,7 +39,7 @@ class PoisonableMutex final {
     Guard& operator=(const Guard&) = delete;
     ~Guard() {
       // More exceptions in flight than when we locked: we are being unwound.
-      if (!spared_ && std::uncaught_exceptions() > exceptions_at_lock_) owner_.poisoned_ = true;
+      if (std::uncaught_exceptions() > exceptions_at_lock_) owner_.poisoned_ = true;
       owner_.mutex_.unlock();
     }
     T& operator*() const noexcept { return owner_.value_; }
@@ -51,7 +51,6 @@ class PoisonableMutex final {
         : owner_(owner), exceptions_at_lock_(std::uncaught_exceptions()) {}
     PoisonableMutex& owner_;
     int exceptions_at_lock_;
-    bool spared_ = false;
   };
 
   // Blocks until the mutex is free. Throws Panic if it is poisoned.

@@ -61,7 +61,6 @@ class FileHandle final {
   bool is_open() const noexcept { return id_.has_value(); }
   FileHandleType type() const noexcept { return type_; }
   std::uint64_t offset() const noexcept { return offset_; }
-  const std::shared_ptr<FileSystem>& fs() const noexcept { return fs_; }
 
   // FileHandle { id: Some(2), type: FileHandleType(READ), fs: FileSystem { ... }, offset: 0 }
   void append_debug(std::string& out) const;

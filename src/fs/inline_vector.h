@@ -28,7 +28,6 @@ class InlineVector final {
     ++size_;
   }
   std::size_t size() const noexcept { return size_; }
-  bool empty() const noexcept { return size_ == 0; }
   T& operator[](std::size_t i) noexcept { return i < N ? inline_[i] : spill_[i - N]; }
   const T& operator[](std::size_t i) const noexcept { return i < N ? inline_[i] : spill_[i - N]; }
 

@@ -8,8 +8,8 @@
 // Py_TPFLAGS_DEFAULT only: it cannot be subclassed, is not tracked by the
 // garbage collector and has no __dict__ or weak references.
 //
-// Every instance is an Instance<Core>: the object header, a borrow counter and
-// one core value. Everything here runs under the interpreter lock.
+// Every instance is an Instance<Core>: the object header and one core value.
+// Everything here runs under the interpreter lock.
 #pragma once
 
 #include <cstdint>
@@ -30,24 +30,9 @@ namespace moxtile::py {
 template <class Core>
 struct Instance {
   PyObject_HEAD
-  // Calls now running on this object, under the interpreter lock. Informational
-  // only: nothing reads it.
-  std::uint32_t borrows;
   Core core;  // built in place after allocation, destroyed in tp_dealloc
 
   static Instance& of(PyObject* object) noexcept { return *reinterpret_cast<Instance*>(object); }
-};
-
-// A shared borrow of an instance for the duration of one call.
-class SharedBorrow final {
- public:
-  explicit SharedBorrow(std::uint32_t& count) noexcept : count_(count) { ++count_; }
-  ~SharedBorrow() { --count_; }
-  SharedBorrow(const SharedBorrow&) = delete;
-  SharedBorrow& operator=(const SharedBorrow&) = delete;
-
- private:
-  std::uint32_t& count_;
 };
 
 // What PyClass makes a type from. The type gets the slots Py_tp_doc (`doc`),
@@ -99,7 +84,6 @@ PyObject* new_instance(PyTypeObject* type, A&&... args) noexcept {
   PyObject* object = type->tp_alloc(type, 0);
   if (object == nullptr) return nullptr;
   Instance<Core>& self = Instance<Core>::of(object);
-  self.borrows = 0;
   new (&self.core) Core(std::forward<A>(args)...);
   return object;
 }
@@ -135,18 +119,15 @@ void close_then_destroy(PyObject* object, const char* unknown_error, Close&& clo
 }
 
 // Runs one method call with parameters: matches the arguments to `signature`,
-// takes a shared borrow of the receiver, then runs body(Core&, const Args&),
-// which returns a new reference or nullptr with an exception set. No C++
-// exception leaves this function.
+// then runs body(Core&, const Args&), which returns a new reference or
+// nullptr with an exception set. No C++ exception leaves this function.
 template <class Core, class Body>
 PyObject* call_method(const Signature& signature, PyObject* self, PyObject* const* args,
                       Py_ssize_t nargsf, PyObject* kwnames, Body&& body) noexcept {
   return guarded([&]() -> PyObject* {
     Args matched(signature);
     if (!match_fastcall(args, nargsf, kwnames, matched)) return nullptr;
-    Instance<Core>& object = Instance<Core>::of(self);
-    SharedBorrow borrow(object.borrows);
-    return body(object.core, std::as_const(matched));
+    return body(Instance<Core>::of(self).core, std::as_const(matched));
   });
 }
 
@@ -154,11 +135,7 @@ PyObject* call_method(const Signature& signature, PyObject* self, PyObject* cons
 // tp_str): body(Core&).
 template <class Core, class Body>
 PyObject* call_noargs(PyObject* self, Body&& body) noexcept {
-  return guarded([&]() -> PyObject* {
-    Instance<Core>& object = Instance<Core>::of(self);
-    SharedBorrow borrow(object.borrows);
-    return body(object.core);
-  });
+  return guarded([&]() -> PyObject* { return body(Instance<Core>::of(self).core); });
 }
 
 // A method with parameters (METH_FASTCALL | METH_KEYWORDS) whose body is

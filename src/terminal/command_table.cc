@@ -10,7 +10,7 @@ struct NamedHandler {
   CommandHandler handler;
 };
 
-// Insertion order decides the table's iteration order, which help shows.
+// This order does not carry over: help lists the hash map's order (see the header).
 constexpr NamedHandler kHandlers[] = {
     {"cd", &cmd_cd},     {"ls", &cmd_ls},       {"pwd", &cmd_pwd},
     {"cat", &cmd_cat},   {"mkdir", &cmd_mkdir}, {"touch", &cmd_touch},

@@ -125,7 +125,7 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"rm_missing", "rm", false, "rm: missing argument"},
         LineCase{"rm_lookup", "rm nothing", false, "nothing: " + kNotFound},
         LineCase{"rm_lookup_abs", "rm /nothing", false, "nothing: " + kNotFound},
-        LineCase{"rm_version", "rm -V", false, "rm: moxtile 0.1.3\n"},
+        LineCase{"rm_version", "rm -V", false, "rm: moxtile " MOXTILE_VERSION "\n"},
         LineCase{"rm_help", "rm --help", false, "rm: " + rm_help_text()},
         LineCase{"rm_short_help", "rm -h", false, "rm: " + rm_help_text()},
         LineCase{"rm_file", "rm a.txt", true, ""}, LineCase{"rm_dir", "rm -r docs", true, ""},

@@ -123,8 +123,8 @@ TEST(RmArgsFuzz, EveryOutcomeIsWellShaped) {
     const std::string& text = result.error();
     ASSERT_FALSE(text.empty());
     EXPECT_EQ(text.back(), '\n');
-    const bool known =
-        text.rfind("error: ", 0) == 0 || text == rm_help_text() || text == "moxtile 0.1.3\n";
+    const bool known = text.rfind("error: ", 0) == 0 || text == rm_help_text() ||
+                       text == "moxtile " MOXTILE_VERSION "\n";
     EXPECT_TRUE(known) << text;
   }
   EXPECT_GT(parsed_ok, 0);

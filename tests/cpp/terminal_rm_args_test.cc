@@ -89,9 +89,9 @@ INSTANTIATE_TEST_SUITE_P(
     Table, RmArgsRefused,
     ::testing::Values(
         Refused{{"-h"}, kHelp}, Refused{{"--help"}, kHelp}, Refused{{"x", "-h"}, kHelp},
-        Refused{{"-V"}, "moxtile 0.1.3\n"}, Refused{{"--version", "-h"}, "moxtile 0.1.3\n"},
-        Refused{{"-h", "-V"}, kHelp}, Refused{{"-rh"}, kHelp},
-        Refused{{"-r"}, missing("moxtile --recursive <TARGET>")},
+        Refused{{"-V"}, "moxtile " MOXTILE_VERSION "\n"},
+        Refused{{"--version", "-h"}, "moxtile " MOXTILE_VERSION "\n"}, Refused{{"-h", "-V"}, kHelp},
+        Refused{{"-rh"}, kHelp}, Refused{{"-r"}, missing("moxtile --recursive <TARGET>")},
         Refused{{"--"}, missing("moxtile <TARGET>")},
         Refused{{"-x", "a.txt"}, unexpected("-x", value_tip("-x"))},
         Refused{{"-"}, unexpected("-", value_tip("-"))},
