@@ -257,6 +257,12 @@ def test_instances_share_the_default_pyfs_and_wrap_a_given_one(pyfs):
         f.write(b"by url")
     assert pyfs.read_bytes("/held/f") == b"by url"
     assert MoxtileFileSystem(fs=pyfs) == MoxtileFileSystem(fs=pyfs) != MoxtileFileSystem()
+    before = MoxtileFileSystem.default_pyfs()
+    MoxtileFileSystem.set_default(pyfs)
+    try:
+        assert fsspec.filesystem("moxtile").cat_file("/held/f") == b"by url"
+    finally:
+        MoxtileFileSystem.set_default(before)
     with pytest.raises(TypeError):
         MoxtileFileSystem(fs="/tmp")
 

@@ -347,10 +347,11 @@ def test_waiting_with_a_deadline_then_interrupting():
         f"""
         import asyncio, select, threading
         session = moxtile.PyUserPool().allocate().spawn()
-        session.write(b"sleep 30; echo slept_$((6*7))\\n")
-        read_until(session, b"sleep 30")  # the terminal's echo of the line
-        while select.select([session], [], [], 0.2)[0]:
-            session.read()  # the rest of the echo
+        # After the marker the shell prints nothing until the sleep is over.
+        session.write(b"echo started_$((6*7)); sleep 30; echo slept_$((6*7))\\n")
+        seen = read_until(session, b"started_42")
+        while b"\\n" not in seen.split(b"started_42", 1)[1]:
+            seen += session.read()  # the end of the marker's line
         ticks = []
         waiting = threading.Event()
 

@@ -53,6 +53,7 @@ symbolic links on the local side are followed, other kinds are left out).
 import errno
 import io
 import os
+import threading
 
 from fsspec import AbstractFileSystem
 from fsspec.callbacks import DEFAULT_CALLBACK
@@ -78,6 +79,7 @@ _BUFFER = 64 << 10
 _SEEK_SET = moxtile.Whence.SEEK_SET
 _SEEK_CUR = moxtile.Whence.SEEK_CUR
 _SEEK_END = moxtile.Whence.SEEK_END
+_DEFAULT_LOCK = threading.Lock()
 
 
 def _error(code, path):
@@ -269,9 +271,10 @@ class MoxtileFileSystem(AbstractFileSystem):
     @classmethod
     def default_pyfs(cls):
         """The PyFs behind instances made without ``fs`` (made on first use)."""
-        if MoxtileFileSystem._default_pyfs is None:
-            MoxtileFileSystem._default_pyfs = moxtile.PyFs()
-        return MoxtileFileSystem._default_pyfs
+        with _DEFAULT_LOCK:  # one shared PyFs, whichever thread comes first
+            if MoxtileFileSystem._default_pyfs is None:
+                MoxtileFileSystem._default_pyfs = moxtile.PyFs()
+            return MoxtileFileSystem._default_pyfs
 
     @classmethod
     def set_default(cls, pyfs):
@@ -279,7 +282,8 @@ class MoxtileFileSystem(AbstractFileSystem):
         on (``fsspec.filesystem("moxtile")``, bare ``moxtile://`` URLs)."""
         if not isinstance(pyfs, moxtile.PyFs):
             raise TypeError(f"pyfs must be a moxtile.PyFs, not {type(pyfs).__name__}")
-        MoxtileFileSystem._default_pyfs = pyfs
+        with _DEFAULT_LOCK:
+            MoxtileFileSystem._default_pyfs = pyfs
 
     def __eq__(self, other):
         return isinstance(other, MoxtileFileSystem) and other.pyfs is self.pyfs
@@ -518,8 +522,9 @@ class MoxtileFileSystem(AbstractFileSystem):
             if found[0]:
                 raise _error(errno.EISDIR, path)
             try:
-                # Held only for the file's lock; PyFs.open would create a file
-                # removed since the stat above, which the next stat tells.
+                # Held for the file's lock only: reads go through read_bytes.
+                # (PyFs.open creates in every mode, so a file removed since the
+                # stat above would come back empty.)
                 handle = self.pyfs.open(path, "r")
             except ValueError as e:
                 _raise_from(e, path)
@@ -565,7 +570,7 @@ class MoxtileFileSystem(AbstractFileSystem):
         finally:
             os.close(fd)
 
-    def get_file(self, rpath, lpath, callback=DEFAULT_CALLBACK, outfile=None, **kwargs):
+    def get_file(self, rpath, lpath=None, callback=DEFAULT_CALLBACK, outfile=None, **kwargs):
         rpath = self._strip_protocol(rpath)
         found = self.pyfs.stat(rpath)
         if found is None:
