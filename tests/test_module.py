@@ -271,3 +271,23 @@ def test_repeated_calls_keep_memory_flat():
     churn(1_000_000)
     grown = resident_bytes() - before
     assert grown < 8 * 1024 * 1024, f"resident memory grew by {grown} bytes"
+
+
+PYPROJECT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "pyproject.toml")
+
+
+@pytest.mark.skipif(not os.path.isfile(PYPROJECT), reason="source tree not available")
+def test_version_is_the_one_in_pyproject():
+    with open(PYPROJECT, "rb") as f:
+        text = f.read()
+    try:
+        import tomllib
+    except ImportError:  # Python < 3.11
+        import re
+
+        project = re.search(rb"^\[project\]$(.*?)^\[", text, re.M | re.S).group(1)
+        expected = re.search(rb'^version\s*=\s*"([^"]+)"', project, re.M).group(1).decode()
+    else:
+        expected = tomllib.loads(text.decode())["project"]["version"]
+    assert moxtile.__version__ == expected
+    assert "__version__" not in moxtile.__all__

@@ -4,7 +4,9 @@
 // kept, and a second initialisation fails with ImportError.
 
 #include <string>
+#include <string_view>
 
+#include "base/version.h"
 #include "pool/account/fatal_error_sink.h"
 #include "pybinding/errors.h"
 #include "pybinding/py_class.h"
@@ -68,6 +70,11 @@ PyObject* init_module() {
   for (ClassHook hook : kClasses) {
     if (!register_class(module.get(), all.get(), hook())) return nullptr;
   }
+  // Outside __all__, which names the classes only.
+  const std::string_view version = package_version();
+  PyRef text = PyRef::steal(
+      PyUnicode_FromStringAndSize(version.data(), static_cast<Py_ssize_t>(version.size())));
+  if (!text || PyObject_SetAttrString(module.get(), "__version__", text.get()) < 0) return nullptr;
   set_fatal_error_sink(&report_release_failure);
   g_initialised = true;
   return module.release();

@@ -8,6 +8,7 @@
 from typing import Any, ClassVar, SupportsIndex, final
 
 __all__ = ["PyFs", "PyFileHandle", "PyTerm", "Whence", "PyUserPool", "PyUser", "PyTerminalSession"]
+__version__: str
 
 @final
 class PyFs:
