@@ -63,14 +63,17 @@ inline bool same_name(std::string_view a, std::string_view b) noexcept {
 }
 
 // Loads a word that writers may be changing (they store it with publish()).
+// seq_cst, not just acquire: the epochs need these loads after the walk's
+// announcement (see epoch.cc). On x86-64 and AArch64 it is the same load.
 template <class T>
 T load_racing(const T& word) noexcept {
-  return std::atomic_ref<T>(const_cast<T&>(word)).load(std::memory_order_acquire);
+  return std::atomic_ref<T>(const_cast<T&>(word)).load(std::memory_order_seq_cst);
 }
-// Stores a word that a reader without the lock may be loading.
+// Stores a word that a reader without the lock may be loading. seq_cst: an
+// unlinking store must precede the epoch read of the retirement after it.
 template <class T>
 void publish(T& word, T value) noexcept {
-  std::atomic_ref<T>(word).store(value, std::memory_order_release);
+  std::atomic_ref<T>(word).store(value, std::memory_order_seq_cst);
 }
 
 // Indexes of at least this many bytes are mapped directly, asking for huge
@@ -116,12 +119,13 @@ void free_index(void* slots) noexcept {
 }
 
 // Marks the list as changing for its scope: odd count while it lasts. Only
-// writers (holding the directory's lock exclusively) come here.
+// writers (holding the directory's lock exclusively) come here. No fence:
+// every store a reader can load is a release (publish()) after the odd count,
+// so a reader that loads one of them also sees the count odd or moved on.
 class Changing final {
  public:
   explicit Changing(std::atomic<std::uint32_t>& count) noexcept : count_(count) {
     count_.store(count_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
   }
   ~Changing() {
     count_.store(count_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
@@ -243,12 +247,11 @@ bool ChildList::find_without_lock(std::string_view name, INode*& found) const no
   // and is the same after. Every word loaded is a child (the epochs keep it
   // allocated even if it has just been taken out), 0, or the marked Heap*
   // of a list caught moving, so nothing is followed that is not a node.
+  // The loads are acquires, so the count's second load stays after them
+  // without a fence.
   const std::uint32_t before = changes_.load(std::memory_order_acquire);
   if ((before & 1) != 0) return false;
-  auto unchanged = [&] {
-    std::atomic_thread_fence(std::memory_order_acquire);
-    return changes_.load(std::memory_order_relaxed) == before;
-  };
+  auto unchanged = [&] { return changes_.load(std::memory_order_relaxed) == before; };
   found = nullptr;
   const std::uint32_t size = load_racing(inline_size_);
   if (size != kOnHeap) {

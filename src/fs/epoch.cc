@@ -9,6 +9,14 @@
 namespace moxtile::epoch {
 namespace {
 
+// Ordering, with no fences (ThreadSanitizer does not model them): a reader
+// announces, then loads links; a writer unlinks (ChildList's stores), then
+// reads the epoch. All four are seq_cst, so in their one total order either
+// the reader's loads come after the unlinking (it never sees the object) or
+// its announcement comes before the epoch read (then the epoch cannot pass
+// the retirement's + 1 while it reads). The record list and the checks of
+// try_advance are in the same order, so no announcement is missed.
+
 // A thread tries to free its retired objects every this many retirements.
 constexpr std::size_t kCollectEvery = 64;
 
@@ -52,7 +60,7 @@ Record* take_record() {
   Record* head = g_records.load(std::memory_order_relaxed);
   do {
     r->next = head;
-  } while (!g_records.compare_exchange_weak(head, r, std::memory_order_release,
+  } while (!g_records.compare_exchange_weak(head, r, std::memory_order_seq_cst,
                                             std::memory_order_relaxed));
   return r;
 }
@@ -86,13 +94,12 @@ thread_local ThreadState t_state;
 
 // Moves the epoch on by one if every thread inside a guard has seen it.
 void try_advance() noexcept {
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  std::uint64_t now = g_epoch.load(std::memory_order_acquire);
-  for (Record* r = g_records.load(std::memory_order_acquire); r != nullptr; r = r->next) {
-    std::uint64_t seen = r->announced.load(std::memory_order_acquire);
+  std::uint64_t now = g_epoch.load(std::memory_order_seq_cst);
+  for (Record* r = g_records.load(std::memory_order_seq_cst); r != nullptr; r = r->next) {
+    std::uint64_t seen = r->announced.load(std::memory_order_seq_cst);
     if (seen != 0 && seen != now) return;
   }
-  g_epoch.compare_exchange_strong(now, now + 1, std::memory_order_acq_rel);
+  g_epoch.compare_exchange_strong(now, now + 1, std::memory_order_seq_cst);
 }
 
 // Takes the entries of `from` that are safe to free at epoch `now` into `out`.
@@ -120,9 +127,8 @@ ReadGuard::ReadGuard() noexcept : thread_(&t_state) {
   ThreadState& t = *static_cast<ThreadState*>(thread_);
   if (t.depth++ != 0 || t.ended) return;
   if (t.record == nullptr) t.record = take_record();
-  t.record->announced.store(g_epoch.load(std::memory_order_relaxed), std::memory_order_release);
-  // The announcement must be visible before anything is read under it.
-  std::atomic_thread_fence(std::memory_order_seq_cst);
+  // Both seq_cst: the announcement precedes every load made under it.
+  t.record->announced.store(g_epoch.load(std::memory_order_seq_cst), std::memory_order_seq_cst);
 }
 
 ReadGuard::~ReadGuard() {
@@ -132,9 +138,8 @@ ReadGuard::~ReadGuard() {
 }
 
 void retire(void* object, void (*destroy)(void*)) noexcept {
-  // The unlinking must be visible before the epoch is read.
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  Retired entry{object, destroy, g_epoch.load(std::memory_order_acquire)};
+  // seq_cst: read after the (seq_cst) unlinking in the one total order.
+  Retired entry{object, destroy, g_epoch.load(std::memory_order_seq_cst)};
   ThreadState& t = t_state;
   if (!t.ended) {
     try {
