@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the tests need and runs the whole test suite: the Python tests
 # against the module installed in a virtual environment, then the C++ tests of
-# the core three times (plain, ThreadSanitizer, AddressSanitizer + UBSan).
+# the core three times (plain, ThreadSanitizer, AddressSanitizer + UBSan), then
+# clang-tidy over the sources (.clang-tidy; any finding fails).
 # Every part runs even when an earlier one failed; the exit status says
 # whether all of them passed.
 #
@@ -151,6 +152,36 @@ cpp_tests() {
   done
 }
 
+# clang-tidy, the version pinned in the test extra, over these folders of src/
+# (the rest follow once they are clean), with the compile commands of a
+# configured (not built) tree. Any finding fails the run.
+tidy_dirs=(base terminal pool)
+static_analysis() {
+  local tidy=$venv/bin/clang-tidy dir=$work/tidy path=$PATH pin
+  section "clang-tidy (src/: ${tidy_dirs[*]})"
+  if [ -n "$venv" ] && [ ! -x "$tidy" ]; then
+    # Not installed with the test extra (no wheel for this machine): one try, wheels only.
+    pin=$(grep -o '"clang-tidy==[0-9.]*' "$root/pyproject.toml" | tr -d '"')
+    [ -n "$pin" ] && "$venv/bin/python" -m pip install -q --only-binary=:all: "$pin" >/dev/null 2>&1
+  fi
+  if [ -z "$venv" ] || [ ! -x "$tidy" ]; then
+    not_run+=("clang-tidy: its wheel cannot be installed here (the test extra pins it)"); return
+  fi
+  if ! command -v cmake >/dev/null 2>&1 || ! command -v ninja >/dev/null 2>&1; then
+    "$venv/bin/python" -m pip install -q cmake ninja || { fail "clang-tidy: no cmake and ninja"; return; }
+    path=$venv/bin:$PATH
+  fi
+  if ! PATH=$path cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+         -DPython_EXECUTABLE="$venv/bin/python" >/dev/null; then
+    fail "clang-tidy: configuring $dir"; return
+  fi
+  local folders=("${tidy_dirs[@]/#/$root/src/}") filter
+  filter="/src/($(IFS='|'; echo "${tidy_dirs[*]}"))/"
+  find "${folders[@]}" -name '*.cc' -print0 | sort -z |
+    xargs -0 -P"$jobs" -n4 "$tidy" -p "$dir" --quiet --header-filter="$filter" ||
+    fail "clang-tidy"
+}
+
 python_tests "$python"
 if [ "$python_only" -eq 0 ]; then
   if is_root; then
@@ -159,6 +190,7 @@ if [ "$python_only" -eq 0 ]; then
     echo "== not root: the tests that create accounts skip"
   fi
   cpp_tests
+  static_analysis
 fi
 
 for part in ${not_run[@]+"${not_run[@]}"}; do echo "-- not run: $part"; done

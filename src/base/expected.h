@@ -59,7 +59,9 @@ class [[nodiscard]] Expected<void, E> {
   bool ok() const noexcept { return !error_.has_value(); }
   explicit operator bool() const noexcept { return ok(); }
   // REQUIRES: !ok().
+  // NOLINTNEXTLINE(bugprone-unchecked-optional-access): callers check ok() first
   const E& error() const& { return *error_; }
+  // NOLINTNEXTLINE(bugprone-unchecked-optional-access): callers check ok() first
   E&& error() && { return std::move(*error_); }
 
  private:

@@ -107,15 +107,16 @@ std::optional<TaskStatus> read_status(const char* path, std::uint32_t uid) {
 // account's uid.
 bool other_thread_belongs_to(pid_t pid, std::uint32_t uid) {
   char path[64];
-  std::snprintf(path, sizeof path, "/proc/%d/task", static_cast<int>(pid));
+  // Every pid fits, so the length needs no check (here and below).
+  static_cast<void>(std::snprintf(path, sizeof path, "/proc/%d/task", static_cast<int>(pid)));
   DIR* tasks = ::opendir(path);
   if (tasks == nullptr) return false;
   bool found = false;
   while (dirent* entry = ::readdir(tasks)) {
     pid_t tid = pid_of(entry->d_name);
     if (tid <= 0 || tid == pid) continue;
-    std::snprintf(path, sizeof path, "/proc/%d/task/%d/status", static_cast<int>(pid),
-                  static_cast<int>(tid));
+    static_cast<void>(std::snprintf(path, sizeof path, "/proc/%d/task/%d/status",
+                                    static_cast<int>(pid), static_cast<int>(tid)));
     std::optional<TaskStatus> task = read_status(path, uid);
     if (task && task->live && task->account) {
       found = true;
@@ -130,7 +131,7 @@ bool other_thread_belongs_to(pid_t pid, std::uint32_t uid) {
 // header). A vanished process is not a match.
 bool belongs_to(pid_t pid, std::uint32_t uid) {
   char path[32];
-  std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
+  static_cast<void>(std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid)));
   std::optional<TaskStatus> leader = read_status(path, uid);
   if (!leader) return false;
   if (leader->live && leader->account) return true;

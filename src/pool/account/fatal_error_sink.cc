@@ -6,7 +6,10 @@
 namespace moxtile {
 namespace {
 
-void print_to_stderr(const Panic& error) noexcept { std::fprintf(stderr, "%s\n", error.what()); }
+// A failed write to stderr has nowhere left to be reported.
+void print_to_stderr(const Panic& error) noexcept {
+  static_cast<void>(std::fprintf(stderr, "%s\n", error.what()));
+}
 
 std::atomic<FatalErrorSink> g_sink{&print_to_stderr};
 

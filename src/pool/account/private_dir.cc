@@ -39,7 +39,9 @@ PoolResult<UniqueFd> open_private_dir(const char* path, mode_t mode) {
   }
   if ((st.st_mode & 07777 & ~mode) != 0) {
     char bits[8];
-    std::snprintf(bits, sizeof bits, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    // Four octal digits always fit.
+    static_cast<void>(
+        std::snprintf(bits, sizeof bits, "%04o", static_cast<unsigned>(st.st_mode & 07777)));
     return pool_error(std::string(path) + " has mode " + bits + ", wider than we allow");
   }
   return fd;

@@ -91,25 +91,31 @@ PoolResult<PoolEntry> UserPool::new_account() {
       }
       uid = userid(entry.username);
       if (!uid) return pool_error(std::move(uid).error());
-      if (!*uid) return pool_error(kAllocFailed);
     }
+    const std::optional<std::uint32_t> account = *uid;
+    if (!account) return pool_error(kAllocFailed);  // still none after useradd
     // Once set aside, never again; held by another pool, not ours to touch.
-    if (is_set_aside(**uid)) continue;
-    auto claimed = locks_.claim(**uid);
+    if (is_set_aside(*account)) continue;
+    auto claimed = locks_.claim(*account);
     if (!claimed) return pool_error(std::string(kAllocFailed) + ": " + claimed.error());
     if (!*claimed) continue;
-    entry.uid = **uid;
+    entry.uid = *account;
     return entry;
   }
 }
 
 PoolResult<SharedUserPool> new_user_pool(std::size_t user_count) {
+  const auto no_room = [user_count] {
+    return pool_error("Failed to reserve room for " + std::to_string(user_count) +
+                      " user accounts");
+  };
   try {
     return std::make_shared<PoisonableMutex<UserPool>>(user_count);
   } catch (const std::length_error&) {
+    return no_room();
   } catch (const std::bad_alloc&) {
+    return no_room();
   }
-  return pool_error("Failed to reserve room for " + std::to_string(user_count) + " user accounts");
 }
 
 PoolResult<std::optional<std::uint32_t>> userid(const std::string& name) {

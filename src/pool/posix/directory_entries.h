@@ -36,7 +36,8 @@ int for_each_entry(int fd, Visit visit) {
     }
     const char* n = entry->d_name;
     if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
-    if ((result = visit(*entry)) != 0) break;
+    result = visit(*entry);
+    if (result != 0) break;
   }
   ::closedir(dir);
   return result;

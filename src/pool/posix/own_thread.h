@@ -40,6 +40,7 @@ auto in_own_thread(F fn) -> decltype(fn()) {
     return sys_error(e.code().value() != 0 ? e.code().value() : EAGAIN, "start a thread");
   }
   if (thrown) std::rethrow_exception(thrown);
+  // NOLINTNEXTLINE(bugprone-unchecked-optional-access): the worker set it or threw, rethrown above
   return std::move(*result);
 }
 

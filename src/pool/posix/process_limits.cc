@@ -37,7 +37,9 @@ SysResult<void> apply_process_limits(pid_t pid, const ProcessLimits& limits) {
   }
   if (limits.oom_score_adj != 0) {
     char path[48];
-    std::snprintf(path, sizeof path, "/proc/%d/oom_score_adj", static_cast<int>(pid));
+    // Every pid fits.
+    static_cast<void>(
+        std::snprintf(path, sizeof path, "/proc/%d/oom_score_adj", static_cast<int>(pid)));
     UniqueFd fd(::open(path, O_WRONLY | O_CLOEXEC));
     const std::string value = std::to_string(limits.oom_score_adj);
     if (!fd || ::write(fd.get(), value.data(), value.size()) != static_cast<ssize_t>(value.size())) {
