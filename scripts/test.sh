@@ -152,10 +152,10 @@ cpp_tests() {
   done
 }
 
-# clang-tidy, the version pinned in the test extra, over these folders of src/
-# (the rest follow once they are clean), with the compile commands of a
-# configured (not built) tree. Any finding fails the run.
-tidy_dirs=(base terminal pool)
+# clang-tidy, the version pinned in the test extra, over every folder of src/,
+# with the compile commands of a configured (not built) tree. Any finding
+# fails the run.
+tidy_dirs=(base fs terminal pool pybinding)
 static_analysis() {
   local tidy=$venv/bin/clang-tidy dir=$work/tidy path=$PATH pin
   section "clang-tidy (src/: ${tidy_dirs[*]})"

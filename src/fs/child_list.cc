@@ -159,7 +159,7 @@ static_assert(sizeof(void*) == 8, "the name index packs addresses into 48 bits")
 inline std::uint64_t check_of_tag(std::uint32_t tag) noexcept { return tag >> 16; }
 inline std::uint64_t check_of(std::uint64_t slot) noexcept { return slot >> kAddressBits; }
 inline INode* node_of(std::uint64_t slot) noexcept {
-  return reinterpret_cast<INode*>(slot & kAddressMask);
+  return reinterpret_cast<INode*>(slot & kAddressMask);  // NOLINT(performance-no-int-to-ptr): a tagged word holds the pointer
 }
 inline std::uint64_t make_slot(const INode* node) noexcept {
   return (check_of_tag(node->name_tag()) << kAddressBits) | reinterpret_cast<std::uintptr_t>(node);
@@ -202,7 +202,7 @@ ChildList::~ChildList() {
   for (std::uint32_t i = 0; i < h->used; ++i) {
     if (h->items[i] != nullptr) NodeRef::adopt(h->items[i]);
   }
-  std::free(h->items);
+  std::free(static_cast<void*>(h->items));
   free_index(h->index);
   delete h;
 }
@@ -258,7 +258,7 @@ bool ChildList::find_without_lock(std::string_view name, INode*& found) const no
     for (std::uint32_t i = 0; i < size && i < kInlineCapacity; ++i) {
       const std::uintptr_t word = load_racing(words_[i]);
       if ((word & kHeapMark) != 0) return false;
-      auto* child = reinterpret_cast<INode*>(word);
+      auto* child = reinterpret_cast<INode*>(word);  // NOLINT(performance-no-int-to-ptr): a tagged word holds the pointer
       if (same_name(child->name(), name)) {
         found = child;
         break;
@@ -266,7 +266,8 @@ bool ChildList::find_without_lock(std::string_view name, INode*& found) const no
     }
     return unchanged();
   }
-  const auto* h = reinterpret_cast<const Heap*>(load_racing(words_[0]) & ~kHeapMark);
+  const auto* h = reinterpret_cast<const Heap*>(  // NOLINT(performance-no-int-to-ptr): tagged word
+      load_racing(words_[0]) & ~kHeapMark);
   if (!probe(load_racing(h->index), name, name_tag_of(name), found)) return false;
   return unchanged();
 }
@@ -333,7 +334,7 @@ void ChildList::move_to_heap() {
   heap->items = static_cast<INode**>(std::malloc(heap->capacity * sizeof(INode*)));
   heap->index = new_index(heap->index_mask + 1);
   if (heap->items == nullptr || heap->index == nullptr) {
-    std::free(heap->items);
+    std::free(static_cast<void*>(heap->items));
     if (heap->index != nullptr) free_index(heap->index);
     throw std::bad_alloc();
   }
@@ -358,7 +359,7 @@ void ChildList::make_room() {
   if (h.capacity > UINT32_MAX / 2) throw std::bad_alloc();
   std::uint32_t capacity = h.capacity * 2;
   // Only writers and lock holders read `items`, so it may move at once.
-  void* p = std::realloc(h.items, capacity * sizeof(INode*));
+  void* p = std::realloc(static_cast<void*>(h.items), capacity * sizeof(INode*));
   if (p == nullptr) throw std::bad_alloc();
   h.items = static_cast<INode**>(p);
   h.capacity = capacity;

@@ -100,8 +100,13 @@ class ChildList final {
   static constexpr std::uintptr_t kHeapMark = 1;
 
   bool on_heap() const noexcept { return inline_size_ == kOnHeap; }
-  INode* inline_at(std::uint32_t i) const noexcept { return reinterpret_cast<INode*>(words_[i]); }
-  Heap* heap() const noexcept { return reinterpret_cast<Heap*>(words_[0] & ~kHeapMark); }
+  // The words are tagged pointers: the casts back are what they are for.
+  INode* inline_at(std::uint32_t i) const noexcept {
+    return reinterpret_cast<INode*>(words_[i]);  // NOLINT(performance-no-int-to-ptr)
+  }
+  Heap* heap() const noexcept {
+    return reinterpret_cast<Heap*>(words_[0] & ~kHeapMark);  // NOLINT(performance-no-int-to-ptr)
+  }
   // Looks `name` up in a name index (its mask at index[-1]). False when it
   // gave up (a reader without the lock, with entries moving under it); else
   // `found` is the child or stays as it was.

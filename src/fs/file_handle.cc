@@ -25,8 +25,7 @@ FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
   if (is_open()) {
     try {
       (void)close();
-    } catch (const Panic&) {
-      // The lock protocol is already broken; nothing more can be done here.
+    } catch (const Panic&) {  // NOLINT(bugprone-empty-catch): the lock protocol is already broken
     }
   }
   id_ = std::exchange(other.id_, std::nullopt);
@@ -41,8 +40,7 @@ FileHandle::~FileHandle() {
   if (!is_open()) return;
   try {
     (void)close();
-  } catch (const Panic&) {
-    // Callers that must see this call close() themselves.
+  } catch (const Panic&) {  // NOLINT(bugprone-empty-catch): callers that must see it close()
   }
 }
 

@@ -18,7 +18,7 @@ InodeTable::~InodeTable() {
     for (std::uint64_t i = 0; shard.slots != nullptr && i <= shard.mask; ++i) {
       if (shard.slots[i] != nullptr) NodeRef::adopt(shard.slots[i]);
     }
-    std::free(shard.slots);
+    std::free(static_cast<void*>(shard.slots));
   }
 }
 
@@ -124,7 +124,7 @@ void InodeTable::grow(Shard& shard) {
   for (std::uint64_t k = 0; k < old_capacity; ++k) {
     if (old[k] != nullptr) place(shard, old[k]);
   }
-  std::free(old);
+  std::free(static_cast<void*>(old));
 }
 
 std::vector<NodeRef> InodeTable::snapshot_shard(std::size_t s) const {

@@ -39,7 +39,8 @@ inline constexpr std::size_t kMaxParams = 12;
 struct Signature {
   constexpr Signature(const char* owner_name, const char* method_name,
                       std::initializer_list<const char*> parameter_names,
-                      std::size_t required_count, std::size_t positional_count = kMaxParams)
+                      std::size_t required_count,
+                      std::size_t positional_count = kMaxParams) noexcept
       : owner(owner_name),
         method(method_name),
         count(parameter_names.size()),

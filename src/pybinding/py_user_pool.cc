@@ -1,5 +1,6 @@
 #include "pybinding/py_user_pool.h"
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -136,7 +137,7 @@ PyObject* pool_configure_impl(SharedUserPool& pool, const Args& args) {
     if (!(*quota >= 0.0 && *quota <= 65536.0)) {
       return raise_value_error("cpu_quota_cores must be between 0 and 65536");
     }
-    settings.cpu_quota_millicores = static_cast<std::uint64_t>(*quota * 1000.0 + 0.5);
+    settings.cpu_quota_millicores = static_cast<std::uint64_t>(std::llround(*quota * 1000.0));
   }
   pool->lock()->configure(settings);
   Py_RETURN_NONE;

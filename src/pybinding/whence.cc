@@ -27,8 +27,9 @@ constexpr const char kClassDoc[] =
     "\nA small enumeration to determine the whence\nwhen seeking in a file.\n";
 
 int add_members(PyTypeObject* type) {
-  for (std::uint8_t i = 0; i < std::size(kMembers); ++i) {
-    PyRef member = PyRef::steal(new_instance<WhenceValue>(type, WhenceValue{i}));
+  for (std::size_t i = 0; i < std::size(kMembers); ++i) {
+    PyRef member = PyRef::steal(
+        new_instance<WhenceValue>(type, WhenceValue{static_cast<std::uint8_t>(i)}));
     if (!member) return -1;
     if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), kMembers[i].name, member.get()) <
         0) {
