@@ -115,8 +115,7 @@ std::optional<NodeStat> FileSystem::stat(std::string_view path) const {
   if (!held) return std::nullopt;  // not found, or a file on the way
   const INode& node = **held;
   if (node.is_directory()) return NodeStat{true, 0};
-  const bool names_a_directory =
-      !path.empty() && (path.back() == '/' || path.back() == '\\');
+  const bool names_a_directory = !path.empty() && (path.back() == '/' || path.back() == '\\');
   if (names_a_directory || !node.is_file()) return std::nullopt;
   // The node's own lock, not the file's handle flag: a writer's handle does
   // not keep the size from being read.

@@ -11,7 +11,8 @@
 //   "<Class>.<method>() missing 2 required positional arguments: 'a' and 'b'"
 // checked in that order (count, then keywords in the order given, then missing).
 // Parameters are positional-or-keyword, except those from `positional` on,
-// which are keyword-only; the first `required` ones are required. Matching allocates nothing unless it fails.
+// which are keyword-only; the first `required` ones are required. Matching allocates nothing unless
+// it fails.
 //
 // Converters return false with a Python exception set. A TypeError from a
 // converter is prefixed "argument '<name>': " (keeping the __cause__ of the
@@ -56,7 +57,7 @@ struct Signature {
   std::array<const char*, kMaxParams> names{};
   std::size_t count;
   std::size_t required;
-  std::size_t positional;  // parameters after these are keyword-only
+  std::size_t positional;                                // parameters after these are keyword-only
   mutable std::array<PyObject*, kMaxParams> interned{};  // interned names, kept forever
 };
 

@@ -65,13 +65,12 @@ PyObject* user_usage_impl(SharedUser& user) {
   if (!usage) return raise_value_error(usage.error());
   PyRef result = PyRef::steal(PyDict_New());
   if (!result) return nullptr;
-  const bool ok =
-      put(result.get(), "cpu_seconds",
-          PyFloat_FromDouble(static_cast<double>(usage->cpu_usec) / 1e6)) &&
-      put(result.get(), "memory_bytes", new_int(usage->memory_bytes)) &&
-      put(result.get(), "memory_peak_bytes", new_int(usage->memory_peak_bytes)) &&
-      put(result.get(), "processes", new_int(usage->tasks)) &&
-      put(result.get(), "oom_kills", new_int(usage->oom_kills));
+  const bool ok = put(result.get(), "cpu_seconds",
+                      PyFloat_FromDouble(static_cast<double>(usage->cpu_usec) / 1e6)) &&
+                  put(result.get(), "memory_bytes", new_int(usage->memory_bytes)) &&
+                  put(result.get(), "memory_peak_bytes", new_int(usage->memory_peak_bytes)) &&
+                  put(result.get(), "processes", new_int(usage->tasks)) &&
+                  put(result.get(), "oom_kills", new_int(usage->oom_kills));
   if (!ok) return nullptr;
   return result.release();
 }

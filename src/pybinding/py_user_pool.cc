@@ -6,9 +6,9 @@
 #include <string>
 #include <utility>
 
+#include "pool/account/containment.h"
 #include "pool/account/lifecycle.h"
 #include "pool/account/user_pool.h"
-#include "pool/account/containment.h"
 #include "pybinding/py_user.h"
 #include "pybinding/results.h"
 
@@ -197,11 +197,13 @@ PyObject* pool_allocate_impl(SharedUserPool& pool) {
 }
 
 constinit const Signature kConfigureSignature{
-    "PyUserPool", "configure",
+    "PyUserPool",
+    "configure",
     {"cut_network", "accept_less", "private_space_mib", "max_tasks", "max_memory_mib",
      "all_tenants_memory_mib", "tenants_cpu_weight", "cpu_quota_cores", "max_file_mib",
      "core_dumps"},
-    0, 0};
+    0,
+    0};
 
 PyMethodDef g_methods[] = {
     method_without_args("allocate", noargs_method<SharedUserPool, pool_allocate_impl>,

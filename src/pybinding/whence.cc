@@ -28,8 +28,8 @@ constexpr const char kClassDoc[] =
 
 int add_members(PyTypeObject* type) {
   for (std::size_t i = 0; i < std::size(kMembers); ++i) {
-    PyRef member = PyRef::steal(
-        new_instance<WhenceValue>(type, WhenceValue{static_cast<std::uint8_t>(i)}));
+    PyRef member =
+        PyRef::steal(new_instance<WhenceValue>(type, WhenceValue{static_cast<std::uint8_t>(i)}));
     if (!member) return -1;
     if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), kMembers[i].name, member.get()) <
         0) {

@@ -225,7 +225,9 @@ TEST_F(FsFileHandle, ClosedHandlesRefuseEverything) {
 }
 
 TEST_F(FsFileHandle, DestroyingAnOpenHandleReleasesTheFile) {
-  { auto w = open_f("w"); }
+  {
+    auto w = open_f("w");
+  }
   EXPECT_EQ(flag(), 0);
   auto w2 = open_f("w");
   ASSERT_TRUE(w2.ok());

@@ -163,8 +163,7 @@ TEST(SpawnPiped, ChildStartsWithEmptyMaskAndDefaultSigpipe) {
   sigemptyset(&block);
   sigaddset(&block, SIGUSR1);
   ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &block, &old_mask), 0);
-  struct sigaction ignore {
-  }, old_action{};
+  struct sigaction ignore{}, old_action{};
   ignore.sa_handler = SIG_IGN;
   ASSERT_EQ(::sigaction(SIGPIPE, &ignore, &old_action), 0);
 

@@ -289,7 +289,7 @@ class PrepareHomeTest : public TreeRemovalTest {
     write("target", "root's");  // what a tenant would like to own
   }
   struct stat lstat_of(const std::string& rel) const {
-    struct stat st {};
+    struct stat st{};
     EXPECT_EQ(::lstat(path(rel).c_str(), &st), 0) << rel;
     return st;
   }

@@ -20,8 +20,8 @@
 #include "pool/account/home_directory.h"
 #include "pool/account/lifecycle.h"
 #include "pool/account/terminal_session.h"
-#include "pool/posix/tree_removal.h"
 #include "pool/account/user_pool.h"
+#include "pool/posix/tree_removal.h"
 
 namespace moxtile {
 namespace {
@@ -256,7 +256,8 @@ TEST(TerminalSession, StartScriptQuotesTheHomeVerbatim) {
 }
 
 TEST(TerminalSession, MissingSuIsReportedBySpawn) {
-  auto user = std::make_shared<PoisonableMutex<User>>("nobody_here", "/tmp", nullptr, 65533, nullptr);
+  auto user =
+      std::make_shared<PoisonableMutex<User>>("nobody_here", "/tmp", nullptr, 65533, nullptr);
   ScopedPath no_tools("/nonexistent");
   auto session = spawn_terminal(user);
   ASSERT_FALSE(session.ok());

@@ -18,8 +18,8 @@
 
 #include <cstdint>
 
-#include "pool/posix/owner_process.h"
 #include "pool/account/pool_result.h"
+#include "pool/posix/owner_process.h"
 #include "pool/posix/unique_fd.h"
 
 namespace moxtile {

@@ -80,7 +80,8 @@ MOXTILE_RAW_INLINE long keyctl(int operation, long a, long b = 0) noexcept {
 struct Failure {
   ChildReport report;
   MOXTILE_RAW_INLINE void note(int step, long result) noexcept {
-    if (report.step == 0 && raw_failure(result) != 0) report = ChildReport{step, raw_failure(result)};
+    if (report.step == 0 && raw_failure(result) != 0)
+      report = ChildReport{step, raw_failure(result)};
   }
   MOXTILE_RAW_INLINE bool any() const noexcept { return report.step != 0; }
 };
@@ -178,8 +179,8 @@ SysResult<ChildEnd> purge_once(uid_t uid) {
   PurgeArgs args{static_cast<long>(uid), report_write.get()};
   // The child's change of user decides whether the account could trace it.
   auto ended = kMemorySharingChildAvailable && id_change_keeps_memory_untraceable()
-                  ? run_memory_sharing_child(purge_in_child, &args, kChildTimeoutMs)
-                  : fork_and_wait(args);
+                   ? run_memory_sharing_child(purge_in_child, &args, kChildTimeoutMs)
+                   : fork_and_wait(args);
   if (!ended) return sys_error(ended.error());
   report_write.reset();
 

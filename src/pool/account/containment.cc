@@ -22,8 +22,8 @@ std::uint64_t default_all_tenants_memory_mib() {
   const long pages = ::sysconf(_SC_PHYS_PAGES);
   const long page_size = ::sysconf(_SC_PAGE_SIZE);
   if (pages <= 0 || page_size <= 0) return 0;
-  const std::uint64_t total = (static_cast<std::uint64_t>(pages) *
-                               static_cast<std::uint64_t>(page_size)) >> 20;
+  const std::uint64_t total =
+      (static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size)) >> 20;
   const std::uint64_t reserve = std::max<std::uint64_t>(total / 8, 1024);
   return total > 2 * reserve ? total - reserve : total / 2;
 }
@@ -31,7 +31,7 @@ std::uint64_t default_all_tenants_memory_mib() {
 CgroupLimits parent_cgroup_limits(const ContainmentSettings& settings) {
   CgroupLimits limits;
   const std::uint64_t all = settings.all_tenants_memory_mib != 0 ? settings.all_tenants_memory_mib
-                                                                  : default_all_tenants_memory_mib();
+                                                                 : default_all_tenants_memory_mib();
   limits.max_memory_bytes = all << 20;
   limits.cpu_weight = settings.tenants_cpu_weight;
   return limits;
@@ -40,9 +40,9 @@ CgroupLimits parent_cgroup_limits(const ContainmentSettings& settings) {
 CgroupLimits tenancy_cgroup_limits(const ContainmentSettings& settings) {
   CgroupLimits limits;
   limits.max_tasks = settings.max_tasks;
-  const std::uint64_t mib =
-      settings.max_memory_mib != 0 ? settings.max_memory_mib
-                                   : parent_cgroup_limits(settings).max_memory_bytes >> 20;
+  const std::uint64_t mib = settings.max_memory_mib != 0
+                                ? settings.max_memory_mib
+                                : parent_cgroup_limits(settings).max_memory_bytes >> 20;
   limits.max_memory_bytes = mib << 20;
   limits.cpu_quota_millicores = settings.cpu_quota_millicores;
   return limits;

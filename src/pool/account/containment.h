@@ -21,11 +21,11 @@
 namespace moxtile {
 
 struct ContainmentSettings {
-  bool cut_network = false;  // a network namespace holding only loopback
-  bool accept_less = false;  // hand out even where the host cannot give a layer
-  std::uint64_t private_space_mib = 2048;  // the size of each private place
-  std::uint64_t max_tasks = 1024;          // processes plus threads per tenancy
-  std::uint64_t max_memory_mib = 0;        // per tenancy; 0: all_tenants_memory_mib
+  bool cut_network = false;                  // a network namespace holding only loopback
+  bool accept_less = false;                  // hand out even where the host cannot give a layer
+  std::uint64_t private_space_mib = 2048;    // the size of each private place
+  std::uint64_t max_tasks = 1024;            // processes plus threads per tenancy
+  std::uint64_t max_memory_mib = 0;          // per tenancy; 0: all_tenants_memory_mib
   std::uint64_t all_tenants_memory_mib = 0;  // 0: the host's memory less a reserve
   std::uint32_t tenants_cpu_weight = 10;     // all tenancies together; the harness has 100
   std::uint64_t cpu_quota_millicores = 0;    // per tenancy; 0: none

@@ -62,8 +62,8 @@ PoolResult<SharedUser> open_tenancy(PoolEntry& entry, const ContainmentSettings&
   auto world = PrivateWorld::make(world_plan(settings, *home));
   if (!world) return pool_error(alloc_failed(system_error_text(world.error())));
   tenancy->world = std::move(*world);
-  return std::make_shared<PoisonableMutex<User>>(std::move(entry.username), std::move(*home),
-                                                 pool, entry.uid, std::move(tenancy));
+  return std::make_shared<PoisonableMutex<User>>(std::move(entry.username), std::move(*home), pool,
+                                                 entry.uid, std::move(tenancy));
 }
 
 }  // namespace

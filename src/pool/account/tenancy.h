@@ -11,11 +11,11 @@
 #include <optional>
 #include <vector>
 
+#include "pool/account/pool_result.h"
 #include "pool/posix/cgroup.h"
 #include "pool/posix/child_process.h"
 #include "pool/posix/private_world.h"
 #include "pool/posix/process_limits.h"
-#include "pool/account/pool_result.h"
 #include "pool/posix/sys_result.h"
 
 namespace moxtile {

@@ -77,7 +77,7 @@ TermResult<void> TerminalSession::write(std::span<const std::uint8_t> data) {
   return {};
 }
 
-TermResult<std::size_t> TerminalSession::read_pipe(const UniqueFd PipedChild::*end,
+TermResult<std::size_t> TerminalSession::read_pipe(const UniqueFd PipedChild::* end,
                                                    std::span<std::uint8_t> buffer,
                                                    const char* missing, const char* failed) {
   if (!process_) return TermError{kNoProcess};

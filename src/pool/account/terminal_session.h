@@ -24,10 +24,10 @@
 #include <span>
 #include <string>
 
-#include "pool/posix/child_process.h"
-#include "pool/posix/owner_process.h"
 #include "pool/account/pool_result.h"
 #include "pool/account/user.h"
+#include "pool/posix/child_process.h"
+#include "pool/posix/owner_process.h"
 #include "terminal/async_terminal.h"
 
 namespace moxtile {
@@ -58,8 +58,9 @@ class TerminalSession final : public AsyncTerminal {
   void close();
 
  private:
-  TermResult<std::size_t> read_pipe(const UniqueFd PipedChild::*end, std::span<std::uint8_t> buffer,
-                                    const char* missing, const char* failed);
+  TermResult<std::size_t> read_pipe(const UniqueFd PipedChild::* end,
+                                    std::span<std::uint8_t> buffer, const char* missing,
+                                    const char* failed);
 
   SharedUser user_;
   std::optional<PipedChild> process_;  // emptied by close(), never filled again

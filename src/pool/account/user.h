@@ -19,8 +19,8 @@
 #include <string>
 
 #include "base/poisonable_mutex.h"
-#include "pool/posix/owner_process.h"
 #include "pool/account/tenancy.h"
+#include "pool/posix/owner_process.h"
 
 namespace moxtile {
 

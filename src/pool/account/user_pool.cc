@@ -21,7 +21,8 @@ Unexpected<std::string> tool_did_not_start(const char* tool, const SysError& err
 
 // Moves the first entry with `uid` from `from` to the end of `to`.
 void move_entry(std::vector<PoolEntry>& from, std::vector<PoolEntry>& to, std::uint32_t uid) {
-  auto it = std::find_if(from.begin(), from.end(), [uid](const PoolEntry& e) { return e.uid == uid; });
+  auto it =
+      std::find_if(from.begin(), from.end(), [uid](const PoolEntry& e) { return e.uid == uid; });
   if (it == from.end()) return;
   to.push_back(std::move(*it));
   from.erase(it);

@@ -606,7 +606,8 @@ SysResult<void> Cgroup::adopt(pid_t pid) const {
   if (hierarchies_.empty()) return sys_error(EBADF, "move a process into the tenancy's cgroup");
   const std::string text = std::to_string(pid);
   for (const Hierarchy& h : hierarchies_) {
-    auto r = write_file(h.dir.get(), "cgroup.procs", text, "move a process into the tenancy's cgroup");
+    auto r =
+        write_file(h.dir.get(), "cgroup.procs", text, "move a process into the tenancy's cgroup");
     if (!r) return r;
   }
   return {};

@@ -147,8 +147,8 @@ class WorldBuilder final {
     // Opened before anything is mounted over the way to it.
     UniqueFd shown;
     if (!plan_.shown_directory.empty()) {
-      shown.reset(::open(plan_.shown_directory.c_str(),
-                         O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      shown.reset(
+          ::open(plan_.shown_directory.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
       if (!shown) return sys_error(errno, "open the tenancy's home");
     }
 
@@ -158,7 +158,8 @@ class WorldBuilder final {
     }
     // su gives each shell a pseudo-terminal of its own, made writable for it.
     struct statfs fs;
-    if (layers.read_only_host && ::statfs("/dev/pts", &fs) == 0 && fs.f_type == DEVPTS_SUPER_MAGIC) {
+    if (layers.read_only_host && ::statfs("/dev/pts", &fs) == 0 &&
+        fs.f_type == DEVPTS_SUPER_MAGIC) {
       if (int e = set_mount_attributes("/dev/pts", 0, 0, kAttrReadOnly); e != 0) {
         return sys_error(e, "keep pseudo-terminals writable");
       }
@@ -243,7 +244,8 @@ SysResult<void> PrivateWorld::enter() const {
   if (network_ && ::setns(network_.get(), CLONE_NEWNET) != 0) {
     return sys_error(errno, "enter the tenancy");
   }
-  if (mount_ && ::setns(mount_.get(), CLONE_NEWNS) != 0) return sys_error(errno, "enter the tenancy");
+  if (mount_ && ::setns(mount_.get(), CLONE_NEWNS) != 0)
+    return sys_error(errno, "enter the tenancy");
   return {};
 }
 
@@ -267,7 +269,8 @@ void PrivateWorld::dissolve() noexcept {
 }
 
 SysResult<void> forbid_new_privileges() {
-  if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return sys_error(errno, "forbid new privileges");
+  if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+    return sys_error(errno, "forbid new privileges");
   return {};
 }
 

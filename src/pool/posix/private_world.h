@@ -34,7 +34,7 @@ namespace moxtile {
 struct WorldPlan {
   std::vector<std::string> private_places;  // absolute paths; a missing one is skipped
   std::uint64_t place_size_bytes = 0;       // the size limit of each private place
-  std::string shown_directory;  // canonical path bound in writable; "" for none
+  std::string shown_directory;              // canonical path bound in writable; "" for none
   bool private_network = false;
   // A layer the host cannot give is left out instead of failing the make.
   bool accept_less = false;

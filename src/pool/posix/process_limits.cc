@@ -42,7 +42,8 @@ SysResult<void> apply_process_limits(pid_t pid, const ProcessLimits& limits) {
         std::snprintf(path, sizeof path, "/proc/%d/oom_score_adj", static_cast<int>(pid)));
     UniqueFd fd(::open(path, O_WRONLY | O_CLOEXEC));
     const std::string value = std::to_string(limits.oom_score_adj);
-    if (!fd || ::write(fd.get(), value.data(), value.size()) != static_cast<ssize_t>(value.size())) {
+    if (!fd ||
+        ::write(fd.get(), value.data(), value.size()) != static_cast<ssize_t>(value.size())) {
       return sys_error(errno, "make the tenant the OOM killer's first choice");
     }
   }

@@ -113,8 +113,8 @@ class Pass final {
       }
       struct stat st;
       if (::fstat(fd.get(), &st) != 0) return errno;
-      if (fixed && (st.st_dev != seen_->dev || st.st_ino != seen_->ino ||
-                    st.st_uid != seen_->owner)) {
+      if (fixed &&
+          (st.st_dev != seen_->dev || st.st_ino != seen_->ino || st.st_uid != seen_->owner)) {
         return ESTALE;
       }
       if (stack_.empty()) {
