@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs what the tests need and runs the whole test suite: the Python tests
-# against the module installed in a virtual environment, then the C++ tests of
-# the core three times (plain, ThreadSanitizer, AddressSanitizer + UBSan), then
-# clang-tidy over the sources (.clang-tidy; any finding fails).
+# against the module installed in a virtual environment, then a check that
+# src/ and tests/cpp/ are formatted (.clang-format), the C++ tests of the core
+# three times (plain, ThreadSanitizer, AddressSanitizer + UBSan), and
+# clang-tidy over the sources (.clang-tidy; any finding fails). clang-format
+# and clang-tidy are the versions pinned in the test extra.
 # Every part runs even when an earlier one failed; the exit status says
 # whether all of them passed.
 #
@@ -152,6 +154,22 @@ cpp_tests() {
   done
 }
 
+# clang-format, the version pinned in the test extra: any file of src/ or
+# tests/cpp/ that it would change fails the run.
+format_check() {
+  local format=$venv/bin/clang-format pin files
+  section "clang-format (src/, tests/cpp/)"
+  if [ -n "$venv" ] && [ ! -x "$format" ]; then
+    pin=$(grep -o '"clang-format==[0-9.]*' "$root/pyproject.toml" | tr -d '"')
+    [ -n "$pin" ] && "$venv/bin/python" -m pip install -q --only-binary=:all: "$pin" >/dev/null 2>&1
+  fi
+  if [ -z "$venv" ] || [ ! -x "$format" ]; then
+    not_run+=("clang-format: its wheel cannot be installed here (the test extra pins it)"); return
+  fi
+  files=$(cd "$root" && find src tests/cpp -name '*.h' -o -name '*.cc' | sort)
+  (cd "$root" && "$format" --dry-run --Werror $files) || fail "clang-format (run it with -i on the files named)"
+}
+
 # clang-tidy, the version pinned in the test extra, over every folder of src/,
 # with the compile commands of a configured (not built) tree. Any finding
 # fails the run.
@@ -189,6 +207,7 @@ if [ "$python_only" -eq 0 ]; then
   else
     echo "== not root: the tests that create accounts skip"
   fi
+  format_check
   cpp_tests
   static_analysis
 fi
