@@ -1,6 +1,7 @@
 #include "pool/posix/child_process.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -72,7 +73,16 @@ class FileActions final {
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
     error_ = ::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1);
 #else
-    // Older C libraries: close each inheritable descriptor open now.
+    // Built against an older C library: the one we run on may still have it
+    // (a wheel built for an old glibc, installed on a new one).
+    using AddCloseFrom = int (*)(posix_spawn_file_actions_t*, int);
+    static const auto add_closefrom = reinterpret_cast<AddCloseFrom>(
+        ::dlsym(RTLD_DEFAULT, "posix_spawn_file_actions_addclosefrom_np"));
+    if (add_closefrom != nullptr) {
+      error_ = add_closefrom(&actions_, STDERR_FILENO + 1);
+      return;
+    }
+    // Otherwise close each inheritable descriptor open now.
     DIR* dir = ::opendir("/proc/self/fd");
     if (dir == nullptr) {
       error_ = errno;
