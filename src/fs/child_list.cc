@@ -159,8 +159,8 @@ static_assert(sizeof(void*) == 8, "the name index packs addresses into 48 bits")
 inline std::uint64_t check_of_tag(std::uint32_t tag) noexcept { return tag >> 16; }
 inline std::uint64_t check_of(std::uint64_t slot) noexcept { return slot >> kAddressBits; }
 inline INode* node_of(std::uint64_t slot) noexcept {
-  return reinterpret_cast<INode*>(
-      slot & kAddressMask);  // NOLINT(performance-no-int-to-ptr): a tagged word holds the pointer
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): a tagged word holds the pointer
+  return reinterpret_cast<INode*>(slot & kAddressMask);
 }
 inline std::uint64_t make_slot(const INode* node) noexcept {
   return (check_of_tag(node->name_tag()) << kAddressBits) | reinterpret_cast<std::uintptr_t>(node);
@@ -259,8 +259,8 @@ bool ChildList::find_without_lock(std::string_view name, INode*& found) const no
     for (std::uint32_t i = 0; i < size && i < kInlineCapacity; ++i) {
       const std::uintptr_t word = load_racing(words_[i]);
       if ((word & kHeapMark) != 0) return false;
-      auto* child = reinterpret_cast<INode*>(
-          word);  // NOLINT(performance-no-int-to-ptr): a tagged word holds the pointer
+      // NOLINTNEXTLINE(performance-no-int-to-ptr): a tagged word holds the pointer
+      auto* child = reinterpret_cast<INode*>(word);
       if (same_name(child->name(), name)) {
         found = child;
         break;

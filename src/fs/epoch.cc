@@ -146,8 +146,8 @@ void retire(void* object, void (*destroy)(void*)) noexcept {
       t.retired.push_back(entry);
       if (t.retired.size() % kCollectEvery == 0) collect();
       return;
-    } catch (
-        const std::bad_alloc&) {  // NOLINT(bugprone-empty-catch): the shared list below takes it
+      // NOLINTNEXTLINE(bugprone-empty-catch): the shared list below takes it
+    } catch (const std::bad_alloc&) {
     }
   }
   std::vector<Retired> one;
@@ -175,8 +175,8 @@ void collect() noexcept {
       take_safe(orphans(), now, batch);
       g_have_orphans.store(!orphans().empty(), std::memory_order_relaxed);
     }
-  } catch (
-      const std::bad_alloc&) {  // NOLINT(bugprone-empty-catch): `batch` is freed, the rest waits
+    // NOLINTNEXTLINE(bugprone-empty-catch): `batch` is freed, the rest waits
+  } catch (const std::bad_alloc&) {
   }
   // Destroying may retire more (a directory drops its children); those wait.
   destroy_all(batch);
