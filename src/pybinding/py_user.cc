@@ -53,24 +53,18 @@ constexpr const char kUsageDoc[] =
     "(processes plus threads now) and \"oom_kills\" (processes the OOM killer\n"
     "ended inside the tenancy).\n";
 
-// Sets `key` of `dict` to `value` (stolen). Returns false with an exception set.
-bool put(PyObject* dict, const char* key, PyObject* value) {
-  PyRef owned = PyRef::steal(value);
-  return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
-}
-
 PyObject* user_usage_impl(SharedUser& user) {
   SharedTenancy tenancy = user->lock()->tenancy();
   auto usage = tenancy_usage(tenancy.get());
   if (!usage) return raise_value_error(usage.error());
   PyRef result = PyRef::steal(PyDict_New());
   if (!result) return nullptr;
-  const bool ok = put(result.get(), "cpu_seconds",
-                      PyFloat_FromDouble(static_cast<double>(usage->cpu_usec) / 1e6)) &&
-                  put(result.get(), "memory_bytes", new_int(usage->memory_bytes)) &&
-                  put(result.get(), "memory_peak_bytes", new_int(usage->memory_peak_bytes)) &&
-                  put(result.get(), "processes", new_int(usage->tasks)) &&
-                  put(result.get(), "oom_kills", new_int(usage->oom_kills));
+  const bool ok = set_item(result.get(), "cpu_seconds",
+                           PyFloat_FromDouble(static_cast<double>(usage->cpu_usec) / 1e6)) &&
+                  set_item(result.get(), "memory_bytes", new_int(usage->memory_bytes)) &&
+                  set_item(result.get(), "memory_peak_bytes", new_int(usage->memory_peak_bytes)) &&
+                  set_item(result.get(), "processes", new_int(usage->tasks)) &&
+                  set_item(result.get(), "oom_kills", new_int(usage->oom_kills));
   if (!ok) return nullptr;
   return result.release();
 }

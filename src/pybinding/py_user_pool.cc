@@ -143,14 +143,6 @@ PyObject* pool_configure_impl(SharedUserPool& pool, const Args& args) {
   Py_RETURN_NONE;
 }
 
-// Sets `key` of `dict` to `value` (stolen). Returns false with an exception set.
-bool put(PyObject* dict, const char* key, PyObject* value) {
-  PyRef owned = PyRef::steal(value);
-  return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
-}
-
-PyObject* new_bool(bool value) { return PyBool_FromLong(value ? 1 : 0); }
-
 PyObject* pool_containment_impl(SharedUserPool& pool) {
   const ContainmentSettings s = pool->lock()->settings();
   const ContainmentReport report = probe_containment(s);
@@ -162,30 +154,30 @@ PyObject* pool_containment_impl(SharedUserPool& pool) {
   if (!result || !given || !chosen) return nullptr;
   const WorldLayers& l = report.layers;
   const bool ok =
-      put(chosen.get(), "cut_network", new_bool(s.cut_network)) &&
-      put(chosen.get(), "accept_less", new_bool(s.accept_less)) &&
-      put(chosen.get(), "private_space_mib", new_int(s.private_space_mib)) &&
-      put(chosen.get(), "max_tasks", new_int(s.max_tasks)) &&
-      put(chosen.get(), "max_memory_mib", new_int(tenancy.max_memory_bytes >> 20)) &&
-      put(chosen.get(), "all_tenants_memory_mib", new_int(all.max_memory_bytes >> 20)) &&
-      put(chosen.get(), "tenants_cpu_weight", new_int(s.tenants_cpu_weight)) &&
-      put(chosen.get(), "cpu_quota_cores",
-          PyFloat_FromDouble(static_cast<double>(s.cpu_quota_millicores) / 1000.0)) &&
-      put(chosen.get(), "max_file_mib", new_int(s.max_file_mib)) &&
-      put(chosen.get(), "core_dumps", new_bool(s.core_dumps)) &&
-      put(given.get(), "no_new_privileges", new_bool(true)) &&
-      put(given.get(), "mount_namespace", new_bool(l.mount_namespace)) &&
-      put(given.get(), "read_only_host", new_bool(l.read_only_host)) &&
-      put(given.get(), "private_places", new_bool(l.private_places)) &&
-      put(given.get(), "private_proc", new_bool(l.private_proc)) &&
-      put(given.get(), "ipc_namespace", new_bool(l.ipc_namespace)) &&
-      put(given.get(), "network_namespace", new_bool(l.network_namespace)) &&
-      put(given.get(), "cgroup", new_bool(report.cgroup != CgroupKind::kNone)) &&
-      put(result.get(), "settings", chosen.release()) &&
-      put(result.get(), "layers", given.release()) &&
-      put(result.get(), "cgroup", new_str(cgroup_kind_name(report.cgroup))) &&
-      put(result.get(), "missing",
-          report.error.empty() ? (Py_INCREF(Py_None), Py_None) : new_str(report.error));
+      set_item(chosen.get(), "cut_network", new_bool(s.cut_network)) &&
+      set_item(chosen.get(), "accept_less", new_bool(s.accept_less)) &&
+      set_item(chosen.get(), "private_space_mib", new_int(s.private_space_mib)) &&
+      set_item(chosen.get(), "max_tasks", new_int(s.max_tasks)) &&
+      set_item(chosen.get(), "max_memory_mib", new_int(tenancy.max_memory_bytes >> 20)) &&
+      set_item(chosen.get(), "all_tenants_memory_mib", new_int(all.max_memory_bytes >> 20)) &&
+      set_item(chosen.get(), "tenants_cpu_weight", new_int(s.tenants_cpu_weight)) &&
+      set_item(chosen.get(), "cpu_quota_cores",
+               PyFloat_FromDouble(static_cast<double>(s.cpu_quota_millicores) / 1000.0)) &&
+      set_item(chosen.get(), "max_file_mib", new_int(s.max_file_mib)) &&
+      set_item(chosen.get(), "core_dumps", new_bool(s.core_dumps)) &&
+      set_item(given.get(), "no_new_privileges", new_bool(true)) &&
+      set_item(given.get(), "mount_namespace", new_bool(l.mount_namespace)) &&
+      set_item(given.get(), "read_only_host", new_bool(l.read_only_host)) &&
+      set_item(given.get(), "private_places", new_bool(l.private_places)) &&
+      set_item(given.get(), "private_proc", new_bool(l.private_proc)) &&
+      set_item(given.get(), "ipc_namespace", new_bool(l.ipc_namespace)) &&
+      set_item(given.get(), "network_namespace", new_bool(l.network_namespace)) &&
+      set_item(given.get(), "cgroup", new_bool(report.cgroup != CgroupKind::kNone)) &&
+      set_item(result.get(), "settings", chosen.release()) &&
+      set_item(result.get(), "layers", given.release()) &&
+      set_item(result.get(), "cgroup", new_str(cgroup_kind_name(report.cgroup))) &&
+      set_item(result.get(), "missing",
+               report.error.empty() ? (Py_INCREF(Py_None), Py_None) : new_str(report.error));
   if (!ok) return nullptr;
   return result.release();
 }

@@ -49,4 +49,11 @@ PyObject* shrink_bytes(PyRef bytes, std::size_t count) {
   return resized;
 }
 
+PyObject* new_bool(bool value) { return PyBool_FromLong(value ? 1 : 0); }
+
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+  PyRef owned = PyRef::steal(value);
+  return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
 }  // namespace moxtile::py

@@ -22,6 +22,11 @@ PyObject* none_or_raise(const IoStatus& status);
 PyObject* new_int(std::uint64_t value);
 // A str of UTF-8 text (UnicodeDecodeError if it is not valid UTF-8).
 PyObject* new_str(std::string_view utf8);
+// True or False.
+PyObject* new_bool(bool value);
+// Sets `key` of `dict` to `value` (a new reference, stolen even on failure;
+// nullptr means its making failed). Returns false with an exception set.
+bool set_item(PyObject* dict, const char* key, PyObject* value);
 
 // For new_bytes_filled: a bytes object of `size` bytes, not yet written.
 PyRef new_bytes_of_size(std::uint64_t size);

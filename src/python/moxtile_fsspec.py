@@ -316,9 +316,7 @@ class MoxtileFileSystem(AbstractFileSystem):
 
     def info(self, path, **kwargs):
         path = self._strip_protocol(path)
-        found = self.pyfs.stat(path)
-        if found is None:
-            raise _error(errno.ENOENT, path)
+        found = self._existing(path)
         if found[0]:
             return {"name": path, "size": 0, "type": "directory"}
         return {"name": path, "size": found[1], "type": "file"}
@@ -399,11 +397,16 @@ class MoxtileFileSystem(AbstractFileSystem):
             if not (exist_ok and found is not None and found[0]):
                 _raise_from(e, path)
 
-    def rmdir(self, path):
-        path = self._strip_protocol(path)
+    def _existing(self, path):
+        """stat() of a path that must exist: FileNotFoundError otherwise."""
         found = self.pyfs.stat(path)
         if found is None:
             raise _error(errno.ENOENT, path)
+        return found
+
+    def rmdir(self, path):
+        path = self._strip_protocol(path)
+        found = self._existing(path)
         if not found[0]:
             raise _error(errno.ENOTDIR, path)
         try:
@@ -415,9 +418,7 @@ class MoxtileFileSystem(AbstractFileSystem):
 
     def rm_file(self, path):
         path = self._strip_protocol(path)
-        found = self.pyfs.stat(path)
-        if found is None:
-            raise _error(errno.ENOENT, path)
+        found = self._existing(path)
         if found[0]:
             raise _error(errno.EISDIR, path)
         try:
@@ -432,9 +433,7 @@ class MoxtileFileSystem(AbstractFileSystem):
         if isinstance(path, str) and maxdepth is None and not _has_magic(path):
             # One native call for a whole tree.
             path = self._strip_protocol(path)
-            found = self.pyfs.stat(path)
-            if found is None:
-                raise _error(errno.ENOENT, path)
+            found = self._existing(path)
             if found[0] and not recursive:
                 raise _error(errno.EISDIR, path)
             try:
@@ -459,9 +458,7 @@ class MoxtileFileSystem(AbstractFileSystem):
         path = self._strip_protocol(path)
         try:
             if (start is not None and start < 0) or (end is not None and end < 0):
-                found = self.pyfs.stat(path)
-                if found is None:
-                    raise _error(errno.ENOENT, path)
+                found = self._existing(path)
                 if found[0]:
                     raise _error(errno.EISDIR, path)
                 if start is not None and start < 0:
@@ -516,9 +513,7 @@ class MoxtileFileSystem(AbstractFileSystem):
         path = self._strip_protocol(path)
         buffer_size = block_size if isinstance(block_size, int) and block_size > 0 else _BUFFER
         if mode == "rb":
-            found = self.pyfs.stat(path)
-            if found is None:
-                raise _error(errno.ENOENT, path)
+            found = self._existing(path)
             if found[0]:
                 raise _error(errno.EISDIR, path)
             try:

@@ -257,7 +257,7 @@ void PrivateWorld::dissolve() noexcept {
         return sys_error(errno);
       }
       for (auto it = places_.rbegin(); it != places_.rend(); ++it) {
-        ::umount2(it->c_str(), MNT_DETACH);
+        ::umount2(it->c_str(), MNT_DETACH | UMOUNT_NOFOLLOW);
       }
       return {};
     });
